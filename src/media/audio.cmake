@@ -1,0 +1,1 @@
+# krel_audio: defined here once its sources exist.

@@ -1,0 +1,1 @@
+# krel_video: defined here once its sources exist.
