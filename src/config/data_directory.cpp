@@ -4,25 +4,36 @@
 #include "config/settings.h"
 
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 namespace krel {
 namespace {
 
-const char* dataDirOverride() {
-    const char* v = std::getenv("KREL_PLAY_DATA_DIR");
-    return (v && *v) ? v : nullptr;
+// "KREL_PLAY_DATA_DIR" when set to a non-empty value. Its value is used as
+// given, only trailing separators are dropped so that every caller gets the
+// folder without one.
+std::optional<std::filesystem::path> dataDirOverride() {
+    const char* value = std::getenv("KREL_PLAY_DATA_DIR");
+    if (!value || !*value) return std::nullopt;
+    std::string dir = value;
+    auto isSeparator = [](char c) {
+        return c == '/' || c == static_cast<char>(std::filesystem::path::preferred_separator);
+    };
+    while (dir.size() > 1 && isSeparator(dir.back())) dir.pop_back();
+    return std::filesystem::path(dir);
 }
 
 std::filesystem::path computeDataDirectory() {
     std::filesystem::path dir;
-    if (const char* v = dataDirOverride()) {
-        dir = v;
+    if (auto override = dataDirOverride()) {
+        dir = *override;
     } else {
         dir = userDataBaseFolder();
         if (!dir.empty()) dir /= dataFolderName();
     }
-    // Throws filesystem_error ("create_directories") when it cannot be made:
-    // the program cannot run without its data folder.
+    // Throws filesystem_error when the folder cannot be made (an empty path
+    // included): the program cannot run without its data folder.
     std::filesystem::create_directories(dir);
     return dir;
 }
@@ -30,6 +41,8 @@ std::filesystem::path computeDataDirectory() {
 } // namespace
 
 std::filesystem::path dataDirectory() {
+    // A function-local static gives the thread-safe one-time initialisation;
+    // when the first attempt throws, the next call tries again.
     static const std::filesystem::path dir = computeDataDirectory();
     return dir;
 }
@@ -38,8 +51,8 @@ std::filesystem::path clipDirectory(const Settings& settings) {
     std::filesystem::path dir;
     if (!settings.clipDir.empty()) {
         dir = settings.clipDir;
-    } else if (const char* v = dataDirOverride()) {
-        dir = std::filesystem::path(v) / "Clips";
+    } else if (auto override = dataDirOverride()) {
+        dir = *override / "Clips";
     } else {
         dir = userVideosFolder();
         if (!dir.empty()) dir /= "KREL Play";
@@ -52,6 +65,7 @@ std::filesystem::path clipDirectory(const Settings& settings) {
 }
 
 const std::string& portableSuffix() {
+    // Present in the environment means portable, whatever the value.
     static const std::string suffix = std::getenv("KREL_PLAY_PORTABLE") ? "_Portable" : "";
     return suffix;
 }

@@ -1,6 +1,11 @@
 #pragma once
 // The platform's per-user folders. Each backend (linux/, later win/)
 // implements these; an empty path means the lookup failed.
+//
+// Every call looks the folders up afresh (no caching here: dataDirectory
+// caches its own result, clipDirectory deliberately does not). The functions
+// read the process environment, so they are safe to call from any thread as
+// long as no thread changes the environment at the same time.
 
 #include <filesystem>
 
