@@ -13,18 +13,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Virtual X display: the first free display number from 90 on.
-disp=90
-while [ -e "/tmp/.X11-unix/X$disp" ] || [ -e "/tmp/.X$disp-lock" ]; do disp=$((disp + 1)); done
-Xvfb ":$disp" -screen 0 1920x1080x24 +extension RANDR +extension Composite +extension DAMAGE \
+# Virtual X display; Xvfb picks a free display number itself and reports it
+# through a file descriptor, so parallel runs never collide.
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 1920x1080x24 +extension RANDR +extension Composite +extension DAMAGE \
   -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-export DISPLAY=":$disp"
-for _ in $(seq 100); do
-  xdpyinfo >/dev/null 2>&1 && break
+exec 3>&-
+for _ in $(seq 200); do
+  [ -s "$work/display" ] && break
   sleep 0.05
 done
-xdpyinfo >/dev/null 2>&1 || { echo "services: Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+[ -s "$work/display" ] || { echo "services: Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$(head -n1 "$work/display")"
+xdpyinfo >/dev/null 2>&1 || { echo "services: Xvfb is not answering" >&2; cat "$work/xvfb.log" >&2; exit 1; }
 
 # PulseAudio in a private runtime folder, with a null sink as the default
 # output so that "system audio" is its monitor.
@@ -34,7 +36,7 @@ export PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse"
 pulseaudio --daemonize=yes --exit-idle-time=-1 --disallow-exit -n \
   --load="module-native-protocol-unix" \
   --load="module-null-sink sink_name=krel_null sink_properties=device.description=KrelNull" \
-  --load="module-null-source source_name=krel_mic source_properties=device.description=KrelMic" \
+  --load="module-null-source source_name=krel_mic" \
   --log-target=file:"$work/pulse.log" 2>/dev/null
 for _ in $(seq 100); do
   pactl info >/dev/null 2>&1 && break
