@@ -16,6 +16,7 @@
 #include <optional>
 
 struct AVFormatContext;
+struct AVPacket;
 
 namespace krel {
 
@@ -49,13 +50,23 @@ private:
     struct ContextFree {
         void operator()(AVFormatContext* c) const;
     };
+    struct PacketFree {
+        void operator()(AVPacket* p) const;
+    };
+
+    uint32_t addStream(const StreamDescription& description);
 
     std::unique_ptr<AVFormatContext, ContextFree> w_;
     uint32_t vs_ = 0;
     uint32_t as_ = kNoStream;
     bool finalized_ = false;
     std::filesystem::path path_;
-    int64_t lastDts_[2] = {INT64_MIN, INT64_MIN};
+    bool fragmented_ = false;
+    // One packet shell reused for every sample; it only points at payloads.
+    std::unique_ptr<AVPacket, PacketFree> pkt_;
+    // Last time written per stream, in the stream's time base; the muxer
+    // needs strictly increasing times.
+    int64_t lastTs_[2] = {INT64_MIN, INT64_MIN};
 };
 
 // The video description the file is built from: `encoderType` unchanged when
