@@ -111,6 +111,10 @@ std::string_view enumName(Enum value, const std::array<std::string_view, N>& nam
     return index < N ? names[index] : names[0];
 }
 
+// Texts go out as well-formed UTF-8, ill-formed pieces replaced the same
+// way parseSettings replaces them.
+std::string wellFormed(const std::string& text) { return toUtf8(toUtf16(text)); }
+
 nlohmann::ordered_json hotkeyJson(const Hotkey& hk) { return {{"mods", hk.mods}, {"vk", hk.vk}}; }
 
 std::mutex& saveMutex() {
@@ -175,7 +179,7 @@ std::string settingsToJson(const Settings& s) {
     nlohmann::ordered_json j;
     j["mode"] = enumName(s.mode, kModeNames);
     j["monitorIndex"] = s.monitorIndex;
-    j["windowTitle"] = s.windowTitle;
+    j["windowTitle"] = wellFormed(s.windowTitle);
     j["captureCursor"] = s.captureCursor;
     j["outWidth"] = s.outWidth;
     j["outHeight"] = s.outHeight;
@@ -194,7 +198,7 @@ std::string settingsToJson(const Settings& s) {
     j["gameVolume"] = static_cast<double>(s.gameVolume);
     j["micVolume"] = static_cast<double>(s.micVolume);
     j["separateTracks"] = s.separateTracks;
-    j["clipDir"] = s.clipDir;
+    j["clipDir"] = wellFormed(s.clipDir);
     j["hkClip"] = hotkeyJson(s.hkClip);
     j["hkRecord"] = hotkeyJson(s.hkRecord);
     j["hkMic"] = hotkeyJson(s.hkMic);
@@ -205,10 +209,9 @@ std::string settingsToJson(const Settings& s) {
     j["autoUpdate"] = s.autoUpdate;
     j["sounds"] = s.sounds;
     j["replayRestartAfterClip"] = s.replayRestartAfterClip;
-    j["micDevice"] = s.micDevice;
+    j["micDevice"] = wellFormed(s.micDevice);
     j["micMono"] = s.micMono;
-    // Texts that are not valid UTF-8 (a window title taken from the system,
-    // say) are written with replacement characters instead of throwing.
+    // The handler only guards against a throw; the texts are well-formed.
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
