@@ -1,0 +1,398 @@
+// VideoEncoder over libavcodec: libx264 for the software record, h264/hevc
+// _vaapi on VA-API adapters, _nvenc on NVIDIA.
+
+#include "media/video_encoder.h"
+
+#include "config/log.h"
+#include "core/hr_error.h"
+#include "media/annexb.h"
+#include "media/encoder_queue.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/opt.h>
+}
+
+#include <fmt/format.h>
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace krel {
+namespace {
+
+struct CodecContextFree {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct AvPacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct BufferUnref {
+    void operator()(AVBufferRef* b) const { av_buffer_unref(&b); }
+};
+struct DictFree {
+    void operator()(AVDictionary* d) const { av_dict_free(&d); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using AvPacketPtr = std::unique_ptr<AVPacket, AvPacketFree>;
+using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
+
+// qualityPreset 0..4 onto x264 presets. The default (2) must keep 1080p60
+// real time on two cores next to capture and conversion: superfast does
+// about 115 fps there, veryfast only about 75.
+constexpr std::array<const char*, 5> kX264Presets{"ultrafast", "superfast", "superfast", "veryfast", "faster"};
+constexpr std::array<const char*, 5> kNvencPresets{"p1", "p2", "p4", "p5", "p7"};
+// VA-API quality level: 1 best .. 7 fastest (driver range).
+constexpr std::array<int, 5> kVaapiQuality{7, 6, 4, 3, 1};
+constexpr int kConstantQuality = 23;
+
+Codec codecOf(int32_t index) {
+    switch (index) {
+    case 1: return Codec::Hevc;
+    case 2: return Codec::Av1;
+    default: return Codec::H264;
+    }
+}
+
+std::string encoderNameFor(EncoderBackend backend, Codec codec) {
+    const char* base = codec == Codec::Hevc ? "hevc" : codec == Codec::Av1 ? "av1" : "h264";
+    switch (backend) {
+    case EncoderBackend::Vaapi: return fmt::format("{}_vaapi", base);
+    case EncoderBackend::Nvenc: return fmt::format("{}_nvenc", base);
+    default: return codec == Codec::H264 ? "libx264" : "";
+    }
+}
+
+void setOpt(AVCodecContext* ctx, const char* key, const char* value) {
+    const int r = av_opt_set(ctx->priv_data, key, value, 0);
+    if (r < 0) logLine(fmt::format("Encoder: Einstellung nicht unterstützt (0x{:08X})", static_cast<uint32_t>(r)));
+}
+
+void setOptInt(AVCodecContext* ctx, const char* key, int64_t value) {
+    const int r = av_opt_set_int(ctx->priv_data, key, value, 0);
+    if (r < 0) logLine(fmt::format("Encoder: Einstellung nicht unterstützt (0x{:08X})", static_cast<uint32_t>(r)));
+}
+
+// Rate control, GOP, quality preset and colour signalling.
+void configure(AVCodecContext* ctx, EncoderBackend backend, const EncoderConfig& cfg) {
+    const int preset = std::clamp(cfg.qualityPreset, 0, 4);
+    const int64_t bitRate = static_cast<int64_t>(cfg.bitrateKbps) * 1000;
+    ctx->width = cfg.width;
+    ctx->height = cfg.height;
+    ctx->time_base = {1, static_cast<int>(kHnsPerSecond)};
+    ctx->framerate = {cfg.fps, 1};
+    ctx->sample_aspect_ratio = {1, 1};
+    ctx->gop_size = cfg.fps * 2;
+    ctx->max_b_frames = 0;
+    ctx->color_primaries = AVCOL_PRI_BT709;
+    ctx->color_trc = AVCOL_TRC_BT709;
+    ctx->colorspace = AVCOL_SPC_BT709;
+    ctx->color_range = AVCOL_RANGE_MPEG;
+    ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    if (cfg.rate != 2) {
+        ctx->bit_rate = bitRate;
+        ctx->rc_max_rate = cfg.rate == 0 ? bitRate : bitRate * 3 / 2;
+        ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(ctx->rc_max_rate, INT32_MAX));
+        if (cfg.rate == 0) ctx->rc_min_rate = bitRate;
+    }
+
+    switch (backend) {
+    case EncoderBackend::Software:
+        setOpt(ctx, "preset", kX264Presets[preset]);
+        setOptInt(ctx, "forced-idr", 1);
+        if (cfg.rate == 2) setOptInt(ctx, "crf", kConstantQuality);
+        ctx->profile = FF_PROFILE_H264_HIGH;
+        break;
+    case EncoderBackend::Vaapi:
+        setOpt(ctx, "rc_mode", cfg.rate == 0 ? "CBR" : cfg.rate == 1 ? "VBR" : "CQP");
+        if (cfg.rate == 2) ctx->global_quality = kConstantQuality;
+        ctx->compression_level = kVaapiQuality[preset];
+        ctx->profile = ctx->codec_id == AV_CODEC_ID_HEVC ? FF_PROFILE_HEVC_MAIN : FF_PROFILE_H264_HIGH;
+        break;
+    case EncoderBackend::Nvenc:
+        setOpt(ctx, "preset", kNvencPresets[preset]);
+        setOpt(ctx, "tune", "ll");
+        setOptInt(ctx, "zerolatency", 1);
+        setOptInt(ctx, "forced-idr", 1);
+        setOpt(ctx, "rc", cfg.rate == 0 ? "cbr" : cfg.rate == 1 ? "vbr" : "constqp");
+        if (cfg.rate == 2) setOptInt(ctx, "qp", kConstantQuality);
+        ctx->profile = ctx->codec_id == AV_CODEC_ID_HEVC ? FF_PROFILE_HEVC_MAIN : FF_PROFILE_H264_HIGH;
+        break;
+    }
+}
+
+} // namespace
+
+struct VideoEncoder::Impl {
+    EncoderConfig cfg;
+    PacketSink sink;
+    Codec codec = Codec::H264;
+    EncoderBackend backend = EncoderBackend::Software;
+    std::string name;
+    int64_t frameHns = 0;
+
+    CodecContextPtr ctx;
+    BufferPtr framesCtx; // VA surfaces for the pool
+    std::array<FramePtr, EncoderQueue::kSlots> frames;
+    std::array<bool, EncoderQueue::kSlots> inEncoder{}; // encoder thread only
+    AvPacketPtr pkt;
+    EncoderQueue queue;
+
+    std::atomic<bool> keyFrame{false};
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> drained{false};
+
+    mutable std::mutex outLock;
+    std::optional<StreamDescription> outType;
+    std::vector<uint8_t> parameterSets; // encoder thread only
+    std::thread thread;
+
+    void open(const D3D& d3d);
+    void allocatePool();
+    int slotOf(const AVFrame* frame) const;
+    void run();
+    void encode(const EncoderQueue::Entry& entry);
+    void receivePackets();
+    void deliver(const AVPacket& p);
+    void reclaimSlots();
+};
+
+void VideoEncoder::Impl::open(const D3D& d3d) {
+    backend = d3d.backend;
+    name = encoderNameFor(backend, codec);
+    const AVCodec* encoder = name.empty() ? nullptr : avcodec_find_encoder_by_name(name.c_str());
+    if (!encoder) throw std::runtime_error("Kein Hardware-Encoder für diesen Codec");
+
+    const AVPixelFormat wanted = backend == EncoderBackend::Vaapi ? AV_PIX_FMT_VAAPI : AV_PIX_FMT_NV12;
+    bool takesNv12 = encoder->pix_fmts == nullptr;
+    for (const AVPixelFormat* f = encoder->pix_fmts; f && *f != AV_PIX_FMT_NONE; ++f)
+        takesNv12 = takesNv12 || *f == wanted;
+    if (!takesNv12) throw std::runtime_error("Encoder nimmt kein NV12 an");
+
+    ctx.reset(avcodec_alloc_context3(encoder));
+    if (!ctx) throw HrError("avcodec_alloc_context3(encoder)", AVERROR(ENOMEM));
+    configure(ctx.get(), backend, cfg);
+    ctx->pix_fmt = wanted;
+
+    if (backend == EncoderBackend::Vaapi) {
+        if (!d3d.hwDevice) throw HrError("d3d.hwDevice", AVERROR(EINVAL));
+        framesCtx.reset(av_hwframe_ctx_alloc(d3d.hwDevice.get()));
+        if (!framesCtx) throw HrError("av_hwframe_ctx_alloc(d3d.hwDevice.get())", AVERROR(ENOMEM));
+        auto* fc = reinterpret_cast<AVHWFramesContext*>(framesCtx->data);
+        fc->format = AV_PIX_FMT_VAAPI;
+        fc->sw_format = AV_PIX_FMT_NV12;
+        fc->width = cfg.width;
+        fc->height = cfg.height;
+        fc->initial_pool_size = EncoderQueue::kSlots;
+        checkAv(av_hwframe_ctx_init(framesCtx.get()), "av_hwframe_ctx_init(framesCtx.get())");
+        ctx->hw_frames_ctx = av_buffer_ref(framesCtx.get());
+        if (!ctx->hw_frames_ctx) throw HrError("av_buffer_ref(framesCtx.get())", AVERROR(ENOMEM));
+    } else if (backend == EncoderBackend::Nvenc && d3d.hwDevice) {
+        ctx->hw_device_ctx = av_buffer_ref(d3d.hwDevice.get());
+    }
+
+    checkAv(avcodec_open2(ctx.get(), encoder, nullptr), "avcodec_open2(ctx.get(), encoder, nullptr)");
+}
+
+void VideoEncoder::Impl::allocatePool() {
+    for (auto& f : frames) {
+        f.reset(av_frame_alloc());
+        if (!f) throw HrError("av_frame_alloc()", AVERROR(ENOMEM));
+        if (framesCtx) {
+            checkAv(av_hwframe_get_buffer(framesCtx.get(), f.get(), 0),
+                    "av_hwframe_get_buffer(framesCtx.get(), f.get(), 0)");
+        } else {
+            f->format = AV_PIX_FMT_NV12;
+            f->width = cfg.width;
+            f->height = cfg.height;
+            checkAv(av_frame_get_buffer(f.get(), 64), "av_frame_get_buffer(f.get(), 64)");
+        }
+        f->color_primaries = AVCOL_PRI_BT709;
+        f->color_trc = AVCOL_TRC_BT709;
+        f->colorspace = AVCOL_SPC_BT709;
+        f->color_range = AVCOL_RANGE_MPEG;
+        f->sample_aspect_ratio = {1, 1};
+    }
+    pkt.reset(av_packet_alloc());
+    if (!pkt) throw HrError("av_packet_alloc()", AVERROR(ENOMEM));
+}
+
+int VideoEncoder::Impl::slotOf(const AVFrame* frame) const {
+    for (size_t i = 0; i < frames.size(); ++i)
+        if (frame && frames[i].get() == frame) return static_cast<int>(i);
+    return -1;
+}
+
+void VideoEncoder::Impl::run() {
+    while (auto entry = queue.waitForInput()) {
+        try {
+            encode(*entry);
+            receivePackets();
+        } catch (const std::exception& e) {
+            logLine(fmt::format("Encoder: {}", e.what()));
+        }
+        reclaimSlots();
+    }
+    // Drain: whatever the encoder still holds comes out and is delivered.
+    try {
+        const int r = avcodec_send_frame(ctx.get(), nullptr);
+        if (r < 0 && r != AVERROR_EOF) throw HrError("avcodec_send_frame(ctx.get(), nullptr)", r);
+        receivePackets();
+    } catch (const std::exception& e) {
+        logLine(fmt::format("Encoder: {}", e.what()));
+    }
+    reclaimSlots();
+    drained.store(true);
+}
+
+void VideoEncoder::Impl::encode(const EncoderQueue::Entry& entry) {
+    AVFrame* f = frames[entry.slot].get();
+    try {
+        f->pts = entry.pts;
+        f->pkt_duration = frameHns;
+        f->pict_type = keyFrame.exchange(false) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        const int r = avcodec_send_frame(ctx.get(), f);
+        if (r < 0) {
+            logLine(fmt::format("Encoder: avcodec_send_frame 0x{:08X}", static_cast<uint32_t>(r)));
+            queue.addDropped();
+            queue.releaseSlot(entry.slot);
+            return;
+        }
+        inEncoder[entry.slot] = true;
+    } catch (const std::exception& e) {
+        logLine(fmt::format("Encoder-Eingabe: {}", e.what()));
+        queue.releaseSlot(entry.slot);
+    }
+}
+
+void VideoEncoder::Impl::receivePackets() {
+    for (;;) {
+        const int r = avcodec_receive_packet(ctx.get(), pkt.get());
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
+        checkAv(r, "avcodec_receive_packet(ctx.get(), pkt.get())");
+        try {
+            deliver(*pkt);
+        } catch (...) {
+            av_packet_unref(pkt.get());
+            throw;
+        }
+        av_packet_unref(pkt.get());
+    }
+}
+
+void VideoEncoder::Impl::deliver(const AVPacket& p) {
+    if (p.size <= 0) return;
+    const std::span<const uint8_t> payload(p.data, static_cast<size_t>(p.size));
+    auto packet = std::make_shared<Packet>();
+    packet->pts = p.pts;
+    packet->duration = p.duration > 0 ? p.duration : frameHns;
+    packet->keyframe = (p.flags & AV_PKT_FLAG_KEY) != 0;
+    packet->stream = kVideoStream;
+
+    const bool annexB = codec != Codec::Av1;
+    if (annexB && packet->keyframe) {
+        if (hasParameterSets(codec, payload)) {
+            parameterSets = extractParameterSets(codec, payload);
+        } else if (!parameterSets.empty()) {
+            // A key frame must stand alone: put the known parameter sets in front.
+            packet->data.reserve(parameterSets.size() + payload.size());
+            packet->data.assign(parameterSets.begin(), parameterSets.end());
+        }
+    }
+    packet->data.insert(packet->data.end(), payload.begin(), payload.end());
+
+    {
+        std::lock_guard lock(outLock);
+        if (!outType) {
+            StreamDescription d;
+            d.codec = codec;
+            d.width = static_cast<uint32_t>(cfg.width);
+            d.height = static_cast<uint32_t>(cfg.height);
+            d.fpsNum = static_cast<uint32_t>(cfg.fps);
+            d.fpsDen = 1;
+            d.colorPrimaries = 1;
+            d.colorTransfer = 1;
+            d.colorMatrix = 1;
+            d.fullRange = false;
+            d.bitRate = cfg.rate == 2 ? 0 : static_cast<uint32_t>(cfg.bitrateKbps) * 1000;
+            if (ctx->extradata_size > 0 && annexB && ctx->extradata[0] == 0)
+                d.extradata.assign(ctx->extradata, ctx->extradata + ctx->extradata_size);
+            else if (annexB)
+                d.extradata = parameterSets;
+            outType = std::move(d);
+        }
+    }
+    if (sink) sink(std::move(packet));
+}
+
+// A slot is free again once the encoder holds no reference to its frame.
+void VideoEncoder::Impl::reclaimSlots() {
+    for (uint32_t i = 0; i < frames.size(); ++i) {
+        if (!inEncoder[i]) continue;
+        AVBufferRef* buf = frames[i]->buf[0];
+        if (buf && av_buffer_get_ref_count(buf) > 1) continue;
+        inEncoder[i] = false;
+        queue.releaseSlot(i);
+    }
+}
+
+VideoEncoder::VideoEncoder(const D3D& d3d, const EncoderConfig& cfg, PacketSink sink)
+    : impl_(std::make_unique<Impl>()) {
+    Impl& I = *impl_;
+    I.cfg = cfg;
+    I.sink = std::move(sink);
+    I.codec = codecOf(cfg.codec);
+    I.frameHns = kHnsPerSecond / std::max(cfg.fps, 1);
+    I.open(d3d);
+    I.allocatePool();
+    I.thread = std::thread([&I] { I.run(); });
+    logLine(fmt::format("Encoder: {} {}x{} @{} fps, {} kbit/s", I.name, cfg.width, cfg.height, cfg.fps,
+                        cfg.bitrateKbps));
+}
+
+VideoEncoder::~VideoEncoder() {
+    Impl& I = *impl_;
+    I.stopping.store(true);
+    I.queue.stop();
+    if (I.thread.joinable()) I.thread.join();
+    I.queue.clear();
+    I.ctx.reset(); // drops the encoder's references before the pool goes
+}
+
+AVFrame* VideoEncoder::acquireSlot() {
+    const auto slot = impl_->queue.acquireSlot();
+    return slot ? impl_->frames[*slot].get() : nullptr;
+}
+
+void VideoEncoder::releaseSlot(AVFrame* frame) {
+    const int slot = impl_->slotOf(frame);
+    if (slot >= 0) impl_->queue.releaseSlot(static_cast<uint32_t>(slot));
+}
+
+void VideoEncoder::submit(AVFrame* frame, int64_t pts) {
+    const int slot = impl_->slotOf(frame);
+    if (slot < 0) return;
+    impl_->queue.submit(static_cast<uint32_t>(slot), pts);
+}
+
+void VideoEncoder::requestKeyFrame() { impl_->keyFrame.store(true); }
+
+std::optional<StreamDescription> VideoEncoder::outputType() const {
+    std::lock_guard lock(impl_->outLock);
+    return impl_->outType;
+}
+
+uint64_t VideoEncoder::dropped() const { return impl_->queue.dropped(); }
+const std::string& VideoEncoder::name() const { return impl_->name; }
+const EncoderConfig& VideoEncoder::config() const { return impl_->cfg; }
+int64_t VideoEncoder::frameHns() const { return impl_->frameHns; }
+
+} // namespace krel

@@ -1,0 +1,148 @@
+// Hardware encoder probes: VA-API entry points on AMD, Intel and other
+// render nodes, FFmpeg's NVENC on NVIDIA; opening the hardware device.
+
+#include "core/hr_error.h"
+#include "media/gpu_platform.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/hwcontext.h>
+}
+#include <fcntl.h>
+#include <unistd.h>
+#include <va/va.h>
+#include <va/va_drm.h>
+
+#include <memory>
+#include <string>
+
+namespace krel::platform {
+namespace {
+
+struct FdClose {
+    void operator()(int* fd) const {
+        if (*fd >= 0) ::close(*fd);
+        delete fd;
+    }
+};
+using FdPtr = std::unique_ptr<int, FdClose>;
+
+struct VaTerminate {
+    void operator()(void* dpy) const { vaTerminate(dpy); }
+};
+using VaDisplayPtr = std::unique_ptr<void, VaTerminate>;
+
+struct CodecContextFree {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+
+void quietVa(void*, const char*) {}
+
+const char* vaapiEncoderName(VideoCodec codec) {
+    switch (codec) {
+    case VideoCodec::H264: return "h264_vaapi";
+    case VideoCodec::Hevc: return "hevc_vaapi";
+    default: return "av1_vaapi";
+    }
+}
+
+const char* nvencEncoderName(VideoCodec codec) {
+    switch (codec) {
+    case VideoCodec::H264: return "h264_nvenc";
+    case VideoCodec::Hevc: return "hevc_nvenc";
+    default: return "av1_nvenc";
+    }
+}
+
+std::vector<VAProfile> vaProfiles(VideoCodec codec) {
+    switch (codec) {
+    case VideoCodec::H264:
+        return {VAProfileH264High, VAProfileH264Main, VAProfileH264ConstrainedBaseline};
+    case VideoCodec::Hevc: return {VAProfileHEVCMain};
+    default: return {VAProfileAV1Profile0};
+    }
+}
+
+// An entry point that is listed but does not open a configuration counts as
+// unsupported.
+bool probeVaapi(const AdapterNode& node, VideoCodec codec) {
+    if (!avcodec_find_encoder_by_name(vaapiEncoderName(codec))) return false;
+    FdPtr fd(new int(::open(node.devicePath.c_str(), O_RDWR | O_CLOEXEC)));
+    if (*fd < 0) return false;
+    VaDisplayPtr dpy(vaGetDisplayDRM(*fd));
+    if (!dpy) return false;
+    vaSetErrorCallback(dpy.get(), quietVa, nullptr);
+    vaSetInfoCallback(dpy.get(), quietVa, nullptr);
+    int major = 0, minor = 0;
+    if (vaInitialize(dpy.get(), &major, &minor) != VA_STATUS_SUCCESS) return false;
+    const int maxEntrypoints = vaMaxNumEntrypoints(dpy.get());
+    std::vector<VAEntrypoint> entrypoints(static_cast<size_t>(std::max(maxEntrypoints, 1)));
+    for (VAProfile profile : vaProfiles(codec)) {
+        int count = 0;
+        if (vaQueryConfigEntrypoints(dpy.get(), profile, entrypoints.data(), &count) != VA_STATUS_SUCCESS)
+            continue;
+        for (int i = 0; i < count; ++i) {
+            if (entrypoints[i] != VAEntrypointEncSlice && entrypoints[i] != VAEntrypointEncSliceLP) continue;
+            VAConfigAttrib attrib{VAConfigAttribRTFormat, VA_RT_FORMAT_YUV420};
+            VAConfigID config = VA_INVALID_ID;
+            if (vaCreateConfig(dpy.get(), profile, entrypoints[i], &attrib, 1, &config) == VA_STATUS_SUCCESS) {
+                vaDestroyConfig(dpy.get(), config);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The CUDA ordinal of an NVIDIA node: its position among the NVIDIA nodes.
+std::string cudaOrdinal(const AdapterNode& node) {
+    int ordinal = 0;
+    for (const auto& n : enumerateAdapters()) {
+        if (n.luid == node.luid) break;
+        if (n.vendorId == kVendorNvidia) ++ordinal;
+    }
+    return std::to_string(ordinal);
+}
+
+bool probeNvenc(const AdapterNode& node, VideoCodec codec) {
+    const AVCodec* encoder = avcodec_find_encoder_by_name(nvencEncoderName(codec));
+    if (!encoder) return false;
+    AVBufferRef* raw = nullptr;
+    if (av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_CUDA, cudaOrdinal(node).c_str(), nullptr, 0) < 0)
+        return false;
+    HwDevicePtr device(raw);
+    std::unique_ptr<AVCodecContext, CodecContextFree> ctx(avcodec_alloc_context3(encoder));
+    if (!ctx) return false;
+    ctx->width = 256;
+    ctx->height = 256;
+    ctx->pix_fmt = AV_PIX_FMT_NV12;
+    ctx->time_base = {1, 60};
+    ctx->framerate = {60, 1};
+    return avcodec_open2(ctx.get(), encoder, nullptr) >= 0;
+}
+
+} // namespace
+
+EncoderBackend backendFor(const AdapterNode& node) {
+    return node.vendorId == kVendorNvidia ? EncoderBackend::Nvenc : EncoderBackend::Vaapi;
+}
+
+bool probeEncoder(const AdapterNode& node, VideoCodec codec) {
+    return backendFor(node) == EncoderBackend::Nvenc ? probeNvenc(node, codec) : probeVaapi(node, codec);
+}
+
+HwDevicePtr openHwDevice(const AdapterNode& node, EncoderBackend backend) {
+    AVBufferRef* raw = nullptr;
+    if (backend == EncoderBackend::Nvenc) {
+        checkAv(av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_CUDA, cudaOrdinal(node).c_str(), nullptr, 0),
+                "av_hwdevice_ctx_create(&ref, AV_HWDEVICE_TYPE_CUDA, ordinal, nullptr, 0)");
+    } else if (backend == EncoderBackend::Vaapi) {
+        checkAv(av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_VAAPI, node.devicePath.c_str(), nullptr, 0),
+                "av_hwdevice_ctx_create(&ref, AV_HWDEVICE_TYPE_VAAPI, node.devicePath.c_str(), nullptr, 0)");
+    }
+    return HwDevicePtr(raw);
+}
+
+bool softwareEncoderAvailable() { return avcodec_find_encoder_by_name("libx264") != nullptr; }
+
+} // namespace krel::platform

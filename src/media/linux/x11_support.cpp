@@ -1,0 +1,221 @@
+#include "media/linux/x11_support.h"
+
+#include "core/hr_error.h"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+
+namespace krel::platform {
+
+namespace {
+
+std::mutex gDisplaysLock;
+std::set<Display*>& ownDisplays() {
+    static std::set<Display*> displays;
+    return displays;
+}
+XErrorHandler gPreviousHandler = nullptr;
+thread_local ErrorTrap* tTrap = nullptr;
+
+void onIoExit(Display*, void* flag) {
+    // Returning marks the connection dead instead of ending the process.
+    if (flag) static_cast<std::atomic<bool>*>(flag)->store(true);
+}
+
+size_t utf8Prefix(const std::string& s, size_t maxChars) {
+    size_t chars = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+            if (chars == maxChars) return i;
+            ++chars;
+        }
+    }
+    return s.size();
+}
+
+} // namespace
+
+int onXError(Display* d, XErrorEvent* e) {
+    for (ErrorTrap* t = tTrap; t; t = t->outer_) {
+        if (t->dpy_ == d) {
+            if (!t->error_) t->error_ = e->error_code;
+            return 0;
+        }
+    }
+    {
+        std::lock_guard lock(gDisplaysLock);
+        if (ownDisplays().count(d)) return 0; // late errors of our own requests: nothing to do
+    }
+    return gPreviousHandler ? gPreviousHandler(d, e) : 0;
+}
+
+void DisplayClose::operator()(Display* d) const {
+    unregisterDisplay(d);
+    XCloseDisplay(d);
+}
+
+void Fd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+DisplayPtr openDisplayConnection(std::atomic<bool>* ioBroken) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XInitThreads();
+        gPreviousHandler = XSetErrorHandler(onXError);
+    });
+    DisplayPtr d(XOpenDisplay(nullptr));
+    if (!d) throw std::runtime_error("XOpenDisplay(nullptr): keine Verbindung zum X-Server");
+    XSetIOErrorExitHandler(d.get(), onIoExit, ioBroken);
+    std::lock_guard lock(gDisplaysLock);
+    ownDisplays().insert(d.get());
+    return d;
+}
+
+void unregisterDisplay(Display* d) {
+    std::lock_guard lock(gDisplaysLock);
+    ownDisplays().erase(d);
+}
+
+ErrorTrap::ErrorTrap(Display* d) : dpy_(d), outer_(tTrap) { tTrap = this; }
+ErrorTrap::~ErrorTrap() { tTrap = outer_; }
+
+void ShmBuffer::ImageDestroy::operator()(XImage* img) const {
+    img->data = nullptr; // the pixels belong to the segment
+    XDestroyImage(img);
+}
+
+ShmBuffer::~ShmBuffer() {
+    image_.reset();
+    if (info_.shmaddr && info_.shmaddr != reinterpret_cast<char*>(-1)) shmdt(info_.shmaddr);
+}
+
+void ShmBuffer::release(Display* d, bool detach) {
+    image_.reset();
+    if (attached_ && detach) {
+        XShmDetach(d, &info_);
+        XSync(d, False);
+    }
+    attached_ = false;
+    if (info_.shmaddr && info_.shmaddr != reinterpret_cast<char*>(-1)) shmdt(info_.shmaddr);
+    info_ = XShmSegmentInfo{};
+    capacity_ = 0;
+}
+
+void ShmBuffer::ensure(Display* d, Visual* visual, int depth, uint32_t width, uint32_t height) {
+    if (image_ && static_cast<uint32_t>(image_->width) == width && static_cast<uint32_t>(image_->height) == height)
+        return;
+    image_.reset();
+    XImage* img = XShmCreateImage(d, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &info_, width, height);
+    if (!img) throw HrError("XShmCreateImage(dpy, visual, depth, ZPixmap, nullptr, &info, w, h)", BadAlloc);
+    image_.reset(img);
+    if (img->bits_per_pixel != 32 || img->byte_order != LSBFirst)
+        throw std::runtime_error(fmt::format("Nicht unterstütztes Pixelformat ({} bit)", img->bits_per_pixel));
+    const size_t need = static_cast<size_t>(img->bytes_per_line) * height;
+    if (need > capacity_) {
+        release(d, true);
+        image_.reset(XShmCreateImage(d, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &info_, width, height));
+        if (!image_) throw HrError("XShmCreateImage(dpy, visual, depth, ZPixmap, nullptr, &info, w, h)", BadAlloc);
+        // Room for growth, so that a window that grows a little does not
+        // make a new segment each time.
+        const size_t size = need + need / 4;
+        info_.shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+        if (info_.shmid < 0) throw HrError("shmget(IPC_PRIVATE, size, IPC_CREAT | 0600)", -errno);
+        info_.shmaddr = static_cast<char*>(shmat(info_.shmid, nullptr, 0));
+        const int atErr = errno;
+        shmctl(info_.shmid, IPC_RMID, nullptr); // gone with the last detach, even after a crash
+        if (info_.shmaddr == reinterpret_cast<char*>(-1)) {
+            info_.shmaddr = nullptr;
+            throw HrError("shmat(shmid, nullptr, 0)", -atErr);
+        }
+        info_.readOnly = False;
+        ErrorTrap trap(d);
+        XShmAttach(d, &info_);
+        XSync(d, False);
+        if (trap.error()) throw HrError("XShmAttach(dpy, &info)", trap.error());
+        attached_ = true;
+        capacity_ = size;
+    }
+    image_->data = info_.shmaddr;
+    image_->obdata = reinterpret_cast<char*>(&info_);
+}
+
+std::vector<MonitorInfo> queryMonitors(Display* d) {
+    std::vector<MonitorInfo> monitors;
+    int event = 0, error = 0;
+    const Window root = DefaultRootWindow(d);
+    if (XRRQueryExtension(d, &event, &error)) {
+        int count = 0;
+        XRRMonitorInfo* raw = XRRGetMonitors(d, root, True, &count);
+        std::unique_ptr<XRRMonitorInfo, void (*)(XRRMonitorInfo*)> list(raw, [](XRRMonitorInfo* m) {
+            if (m) XRRFreeMonitors(m);
+        });
+        for (int i = 0; raw && i < count; ++i) {
+            MonitorInfo m;
+            m.index = static_cast<uint32_t>(monitors.size());
+            std::unique_ptr<char, XFreeDeleter> name(XGetAtomName(d, raw[i].name));
+            m.name = name ? name.get() : fmt::format("monitor{}", i);
+            m.x = raw[i].x;
+            m.y = raw[i].y;
+            m.width = static_cast<uint32_t>(raw[i].width);
+            m.height = static_cast<uint32_t>(raw[i].height);
+            m.primary = raw[i].primary != 0;
+            monitors.push_back(std::move(m));
+        }
+    }
+    if (monitors.empty()) {
+        MonitorInfo m;
+        m.name = "screen";
+        m.width = static_cast<uint32_t>(DisplayWidth(d, DefaultScreen(d)));
+        m.height = static_cast<uint32_t>(DisplayHeight(d, DefaultScreen(d)));
+        m.primary = true;
+        monitors.push_back(m);
+    }
+    return monitors;
+}
+
+WindowDescription describeWindow(Display* d, Window w) {
+    WindowDescription desc;
+    ErrorTrap trap(d);
+    auto property = [&](const char* name, Atom type) -> std::unique_ptr<unsigned char, XFreeDeleter> {
+        Atom actual = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(d, w, XInternAtom(d, name, False), 0, 1024, False, type, &actual, &format, &items,
+                               &after, &data) != Success || items == 0) {
+            if (data) XFree(data);
+            return nullptr;
+        }
+        return std::unique_ptr<unsigned char, XFreeDeleter>(data);
+    };
+    if (auto title = property("_NET_WM_NAME", XInternAtom(d, "UTF8_STRING", False))) {
+        desc.title = reinterpret_cast<const char*>(title.get());
+    } else {
+        char* name = nullptr;
+        if (XFetchName(d, w, &name) && name) desc.title = name;
+        if (name) XFree(name);
+    }
+    desc.title.resize(utf8Prefix(desc.title, 255));
+    if (auto pid = property("_NET_WM_PID", XA_CARDINAL)) {
+        const auto value = *reinterpret_cast<const unsigned long*>(pid.get());
+        std::error_code ec;
+        const auto exe = std::filesystem::read_symlink(fmt::format("/proc/{}/exe", value), ec);
+        if (!ec) {
+            desc.process = exe.filename().string();
+        } else {
+            std::ifstream comm(fmt::format("/proc/{}/comm", value));
+            std::getline(comm, desc.process);
+        }
+    }
+    return desc;
+}
+
+} // namespace krel::platform

@@ -1,0 +1,106 @@
+#pragma once
+// Xlib plumbing for the capture: owned handles, trapping of protocol errors
+// per connection, a broken connection that ends the capture instead of the
+// process, XShm buffers, monitors and window descriptions.
+
+#include "media/capture_source.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xcomposite.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace krel::platform {
+
+struct DisplayClose {
+    void operator()(Display* d) const;
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayClose>;
+
+struct XFreeDeleter {
+    void operator()(void* p) const {
+        if (p) XFree(p);
+    }
+};
+using XFixesCursorPtr = std::unique_ptr<XFixesCursorImage, XFreeDeleter>;
+
+// An owned file descriptor.
+class Fd {
+public:
+    Fd() = default;
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    void reset(int fd = -1);
+    int get() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+// Opens a connection of our own. Its protocol errors never end the process
+// (they are trapped or ignored), and when the connection breaks `ioBroken`
+// (may be null) is set instead of exiting. Throws when no display opens.
+DisplayPtr openDisplayConnection(std::atomic<bool>* ioBroken);
+// Forget a connection before it is closed.
+void unregisterDisplay(Display* d);
+
+// Collects the first protocol error of this thread on `d` while it lives.
+class ErrorTrap {
+public:
+    explicit ErrorTrap(Display* d);
+    ~ErrorTrap();
+    ErrorTrap(const ErrorTrap&) = delete;
+    ErrorTrap& operator=(const ErrorTrap&) = delete;
+    int error() const { return error_; }
+
+private:
+    friend int onXError(Display*, XErrorEvent*);
+    Display* dpy_;
+    int error_ = 0;
+    ErrorTrap* outer_;
+};
+
+// A shared-memory image, grown when needed and re-described when the grab
+// size changes; reused across pictures.
+class ShmBuffer {
+public:
+    ShmBuffer() = default;
+    ShmBuffer(const ShmBuffer&) = delete;
+    ShmBuffer& operator=(const ShmBuffer&) = delete;
+    ~ShmBuffer();
+    // Throws HrError when the segment cannot be made or attached.
+    void ensure(Display* d, Visual* visual, int depth, uint32_t width, uint32_t height);
+    // Detaches (from the server too when `detach`) and frees the segment.
+    void release(Display* d, bool detach);
+    XImage* image() const { return image_.get(); }
+
+private:
+    struct ImageDestroy {
+        void operator()(XImage* img) const;
+    };
+    XShmSegmentInfo info_{};
+    size_t capacity_ = 0;
+    bool attached_ = false;
+    std::unique_ptr<XImage, ImageDestroy> image_;
+};
+
+// Monitors by XRandR (active ones), or the whole screen without it.
+std::vector<MonitorInfo> queryMonitors(Display* d);
+
+// Title (_NET_WM_NAME or WM_NAME, at most 255 characters) and process image
+// file name (through _NET_WM_PID).
+WindowDescription describeWindow(Display* d, Window w);
+
+} // namespace krel::platform

@@ -1,0 +1,198 @@
+#include "media/nv12_convert.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+namespace krel {
+namespace {
+
+// Full-range RGB to limited-range BT.709, 16-bit fixed point.
+constexpr int fx(double v) { return static_cast<int>(v * 65536.0 + (v < 0 ? -0.5 : 0.5)); }
+constexpr double kYs = 219.0 / 255.0;
+constexpr double kCs = 224.0 / 255.0;
+constexpr int kYR = fx(0.2126 * kYs), kYG = fx(0.7152 * kYs), kYB = fx(0.0722 * kYs);
+constexpr int kUR = fx(-0.2126 / 1.8556 * kCs), kUG = fx(-0.7152 / 1.8556 * kCs), kUB = fx(0.5 * kCs);
+constexpr int kVR = fx(0.5 * kCs), kVG = fx(-0.7152 / 1.5748 * kCs), kVB = fx(-0.0722 / 1.5748 * kCs);
+constexpr int kYOffset = (16 << 16) + (1 << 15);
+constexpr int kCOffset4 = (128 << 18) + (1 << 17); // for sums of four pixels
+
+constexpr uint8_t kBlackY = 16;
+constexpr uint8_t kBlackC = 128;
+
+inline uint8_t lumaOf(const uint8_t* p) {
+    return static_cast<uint8_t>((kYB * p[0] + kYG * p[1] + kYR * p[2] + kYOffset) >> 16);
+}
+
+// Luma of n pixels.
+__attribute__((target_clones("avx2", "default")))
+void lumaRow(const uint8_t* __restrict src, uint8_t* __restrict dst, int n) {
+    for (int x = 0; x < n; ++x) {
+        const int b = src[4 * x], g = src[4 * x + 1], r = src[4 * x + 2];
+        dst[x] = static_cast<uint8_t>((kYB * b + kYG * g + kYR * r + kYOffset) >> 16);
+    }
+}
+
+// Chroma of n 2x2 blocks from two rows.
+__attribute__((target_clones("avx2", "default")))
+void chromaRow(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t* __restrict uv, int n) {
+    for (int c = 0; c < n; ++c) {
+        const int sb = a[8 * c] + a[8 * c + 4] + b[8 * c] + b[8 * c + 4];
+        const int sg = a[8 * c + 1] + a[8 * c + 5] + b[8 * c + 1] + b[8 * c + 5];
+        const int sr = a[8 * c + 2] + a[8 * c + 6] + b[8 * c + 2] + b[8 * c + 6];
+        uv[2 * c] = static_cast<uint8_t>((kUB * sb + kUG * sg + kUR * sr + kCOffset4) >> 18);
+        uv[2 * c + 1] = static_cast<uint8_t>((kVB * sb + kVG * sg + kVR * sr + kCOffset4) >> 18);
+    }
+}
+
+// out = (a * (256 - w) + b * w) / 256 over n bytes.
+__attribute__((target_clones("avx2", "default")))
+void blendRows(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t* __restrict out, int n, int w) {
+    const int wa = 256 - w;
+    for (int i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((a[i] * wa + b[i] * w + 128) >> 8);
+}
+
+// Chroma of one 2x2 block whose pixels may lie outside the picture: those
+// count as black, which is what chroma 128 means.
+void chromaEdge(const uint8_t* p00, const uint8_t* p01, const uint8_t* p10, const uint8_t* p11, uint8_t* uv) {
+    int sb = 0, sg = 0, sr = 0;
+    for (const uint8_t* p : {p00, p01, p10, p11}) {
+        if (!p) continue;
+        sb += p[0];
+        sg += p[1];
+        sr += p[2];
+    }
+    uv[0] = static_cast<uint8_t>((kUB * sb + kUG * sg + kUR * sr + kCOffset4) >> 18);
+    uv[1] = static_cast<uint8_t>((kVB * sb + kVG * sg + kVR * sr + kCOffset4) >> 18);
+}
+
+} // namespace
+
+Yuv rgbToYuv709(uint8_t r, uint8_t g, uint8_t b) {
+    const uint8_t px[4] = {b, g, r, 0};
+    uint8_t uv[2];
+    chromaEdge(px, px, px, px, uv);
+    return {lumaOf(px), uv[0], uv[1]};
+}
+
+void Nv12Converter::prepareScaling(const Placement& p) {
+    if (havePrepared_ && p == prepared_) return;
+    havePrepared_ = true;
+    prepared_ = p;
+    const Rect& s = p.source;
+    const Rect& d = p.destination;
+    scaled_ = s.width() != d.width() || s.height() != d.height();
+    if (!scaled_) return;
+    const int dw = d.width();
+    xIndex_.resize(static_cast<size_t>(dw));
+    xRight_.resize(static_cast<size_t>(dw));
+    xFrac_.resize(static_cast<size_t>(dw));
+    const double step = static_cast<double>(s.width()) / dw;
+    for (int x = 0; x < dw; ++x) {
+        double sx = (x + 0.5) * step - 0.5;
+        sx = std::clamp(sx, 0.0, static_cast<double>(s.width() - 1));
+        int ix = static_cast<int>(sx);
+        int frac = static_cast<int>((sx - ix) * 256.0 + 0.5);
+        if (ix >= s.width() - 1) {
+            ix = s.width() - 1;
+            frac = 0;
+        }
+        xIndex_[static_cast<size_t>(x)] = 4 * ix;
+        xRight_[static_cast<size_t>(x)] = 4 * std::min(ix + 1, s.width() - 1);
+        xFrac_[static_cast<size_t>(x)] = static_cast<uint16_t>(frac);
+    }
+    vRow_.resize(static_cast<size_t>(4 * s.width() + 8));
+    for (auto& r : rows_) r.resize(static_cast<size_t>(4 * dw));
+}
+
+// One output row of the destination rectangle, scaled from the source.
+const uint8_t* Nv12Converter::scaledRow(const BgraImage& src, const Placement& p, int32_t outRow, int which) {
+    const Rect& s = p.source;
+    const Rect& d = p.destination;
+    const int dy = outRow - d.top;
+    if (!scaled_) return src.data + static_cast<std::ptrdiff_t>(s.top + dy) * src.stride + 4 * s.left;
+
+    double sy = (dy + 0.5) * static_cast<double>(s.height()) / d.height() - 0.5;
+    sy = std::clamp(sy, 0.0, static_cast<double>(s.height() - 1));
+    const int iy = std::min(static_cast<int>(sy), s.height() - 1);
+    const int wy = iy + 1 < s.height() ? static_cast<int>((sy - iy) * 256.0 + 0.5) : 0;
+    const uint8_t* r0 = src.data + static_cast<std::ptrdiff_t>(s.top + iy) * src.stride + 4 * s.left;
+    const uint8_t* r1 = wy > 0 ? r0 + src.stride : r0;
+    const uint8_t* v = r0;
+    if (wy > 0) {
+        blendRows(r0, r1, vRow_.data(), 4 * s.width(), wy);
+        v = vRow_.data();
+    }
+    uint8_t* out = rows_[which].data();
+    const int dw = d.width();
+    for (int x = 0; x < dw; ++x) {
+        const uint8_t* a = v + xIndex_[static_cast<size_t>(x)];
+        const uint8_t* b = v + xRight_[static_cast<size_t>(x)];
+        const int w = xFrac_[static_cast<size_t>(x)];
+        const int wa = 256 - w;
+        for (int ch = 0; ch < 4; ++ch) out[4 * x + ch] = static_cast<uint8_t>((a[ch] * wa + b[ch] * w + 128) >> 8);
+    }
+    return out;
+}
+
+void Nv12Converter::convert(const BgraImage& src, const Placement& p, const Nv12Planes& dst) {
+    const int W = static_cast<int>(dst.width);
+    const int H = static_cast<int>(dst.height);
+    // Clip the destination to the frame and the source to the picture.
+    Placement q = p;
+    const bool empty = !src.data || src.width == 0 || src.height == 0 || q.destination.width() <= 0 ||
+                       q.destination.height() <= 0 || q.source.width() <= 0 || q.source.height() <= 0 ||
+                       q.destination.left < 0 || q.destination.top < 0 || q.destination.right > W ||
+                       q.destination.bottom > H || q.source.left < 0 || q.source.top < 0 ||
+                       q.source.right > static_cast<int>(src.width) || q.source.bottom > static_cast<int>(src.height);
+    if (empty) q.destination = {0, 0, 0, 0};
+    else prepareScaling(q);
+
+    const Rect& d = q.destination;
+    const int dl = d.left, dr = d.right, dw = d.width();
+    const int cFirst = (dl + 1) / 2, cEnd = dr / 2;
+    for (int y = 0; y < H; y += 2) {
+        uint8_t* y0 = dst.y + static_cast<std::ptrdiff_t>(y) * dst.yStride;
+        uint8_t* y1 = y0 + dst.yStride;
+        uint8_t* uv = dst.uv + static_cast<std::ptrdiff_t>(y / 2) * dst.uvStride;
+        const bool in0 = y >= d.top && y < d.bottom;
+        const bool in1 = y + 1 >= d.top && y + 1 < d.bottom;
+        if (!in0 && !in1) {
+            std::memset(y0, kBlackY, static_cast<size_t>(W));
+            std::memset(y1, kBlackY, static_cast<size_t>(W));
+            std::memset(uv, kBlackC, static_cast<size_t>(W));
+            continue;
+        }
+        const uint8_t* r0 = in0 ? scaledRow(src, q, y, 0) : nullptr;
+        const uint8_t* r1 = in1 ? scaledRow(src, q, y + 1, 1) : nullptr;
+        for (int k = 0; k < 2; ++k) {
+            uint8_t* yr = k == 0 ? y0 : y1;
+            const uint8_t* r = k == 0 ? r0 : r1;
+            if (!r) {
+                std::memset(yr, kBlackY, static_cast<size_t>(W));
+                continue;
+            }
+            std::memset(yr, kBlackY, static_cast<size_t>(dl));
+            lumaRow(r, yr + dl, dw);
+            std::memset(yr + dr, kBlackY, static_cast<size_t>(W - dr));
+        }
+        auto px = [&](const uint8_t* r, int x) -> const uint8_t* {
+            return r && x >= dl && x < dr ? r + 4 * (x - dl) : nullptr;
+        };
+        auto edge = [&](int c) { chromaEdge(px(r0, 2 * c), px(r0, 2 * c + 1), px(r1, 2 * c), px(r1, 2 * c + 1), uv + 2 * c); };
+        if (r0 && r1) {
+            // Blocks left of the picture, the picture, blocks right of it.
+            const int blackLeft = dl / 2;
+            std::memset(uv, kBlackC, static_cast<size_t>(2 * blackLeft));
+            for (int c = blackLeft; c < cFirst; ++c) edge(c);
+            if (cEnd > cFirst) chromaRow(r0 + 4 * (2 * cFirst - dl), r1 + 4 * (2 * cFirst - dl), uv + 2 * cFirst, cEnd - cFirst);
+            const int blackRight = (dr + 1) / 2;
+            for (int c = std::max(cEnd, cFirst); c < blackRight; ++c) edge(c);
+            std::memset(uv + 2 * blackRight, kBlackC, static_cast<size_t>(W - 2 * blackRight));
+        } else {
+            for (int c = 0; c < W / 2; ++c) edge(c);
+        }
+    }
+}
+
+} // namespace krel
