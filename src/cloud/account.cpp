@@ -1,0 +1,189 @@
+#include "cloud/account.h"
+
+#include "cloud/account_platform.h"
+#include "cloud/crypto.h"
+#include "cloud/http_client.h"
+#include "config/data_directory.h"
+#include "config/log.h"
+
+#include <array>
+
+namespace krel {
+namespace {
+
+// account.bin: magic, nonce, AES-256-GCM ciphertext with tag, under the
+// user's secret key; the description text is bound in as associated data.
+constexpr std::string_view kMagic = "KRA1";
+constexpr std::string_view kDescription = "KREL Play";
+constexpr size_t kMaxAccountFile = 64 * 1024;
+
+std::optional<std::vector<uint8_t>> sealAccount(const std::string& plain) {
+    auto key = userSecretKey();
+    if (!key) return std::nullopt;
+    std::array<uint8_t, kGcmNonceSize> nonce{};
+    std::optional<std::vector<uint8_t>> sealed;
+    if (randomBytes(nonce)) sealed = aesGcmSeal(*key, nonce, asBytes(kDescription), asBytes(plain));
+    secureZero(key->data(), key->size());
+    if (!sealed) return std::nullopt;
+    std::vector<uint8_t> file(kMagic.size() + nonce.size() + sealed->size());
+    const auto magic = asBytes(kMagic);
+    std::copy(magic.begin(), magic.end(), file.begin());
+    std::copy(nonce.begin(), nonce.end(), file.begin() + static_cast<std::ptrdiff_t>(kMagic.size()));
+    std::copy(sealed->begin(), sealed->end(), file.begin() + static_cast<std::ptrdiff_t>(kMagic.size() + nonce.size()));
+    return file;
+}
+
+// A token is sent in a header line, so it must be printable ASCII.
+bool usableToken(const std::string& token) {
+    if (token.empty()) return false;
+    for (char c : token)
+        if (c <= 0x20 || c >= 0x7F) return false;
+    return true;
+}
+
+std::string signInErrorFor(int32_t status) {
+    switch (status) {
+    case 401: return "E-Mail oder Passwort falsch";
+    case 429: return "Zu viele Versuche – bitte kurz warten";
+    case 0: return "Keine Verbindung zu " + apiHostName();
+    default: return "Anmeldung fehlgeschlagen";
+    }
+}
+
+std::string stringMember(const nlohmann::json& obj, const char* key) {
+    const auto it = obj.find(key);
+    return it != obj.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+} // namespace
+
+std::filesystem::path accountFilePath() { return dataDirectory() / "account.bin"; }
+
+std::optional<nlohmann::json> loadAccount() {
+    std::optional<std::vector<uint8_t>> file;
+    try {
+        file = readSmallFile(accountFilePath(), kMaxAccountFile);
+    } catch (...) {
+        return std::nullopt; // no data folder: no account
+    }
+    const size_t head = kMagic.size() + kGcmNonceSize;
+    if (!file || file->size() < head + kGcmTagSize ||
+        !std::equal(kMagic.begin(), kMagic.end(), file->begin()))
+        return std::nullopt;
+    auto key = userSecretKey();
+    if (!key) return std::nullopt;
+    const std::span<const uint8_t> bytes(*file);
+    auto plain = aesGcmOpen(*key, bytes.subspan(kMagic.size(), kGcmNonceSize), asBytes(kDescription),
+                            bytes.subspan(head));
+    secureZero(key->data(), key->size());
+    if (!plain) return std::nullopt;
+    nlohmann::json obj = nlohmann::json::parse(plain->begin(), plain->end(), nullptr, false);
+    secureZero(plain->data(), plain->size());
+    if (!obj.is_object()) return std::nullopt;
+    return obj;
+}
+
+AccountStatus readAccountStatus() {
+    AccountStatus status;
+    if (const auto obj = loadAccount()) {
+        status.signedIn = !stringMember(*obj, "token").empty();
+        status.email = stringMember(*obj, "email");
+        status.accountId = stringMember(*obj, "accountId");
+    }
+    return status;
+}
+
+std::string accountToken() {
+    const auto obj = loadAccount();
+    return obj ? stringMember(*obj, "token") : std::string();
+}
+
+bool signIn(std::string_view email, std::string_view password, std::string& error) {
+    const std::string e = normalizeEmail(email);
+    if (e.empty() || e.find('@') == std::string::npos || password.empty()) {
+        error = "E-Mail und Passwort angeben";
+        return false;
+    }
+    std::string authKey = deriveAuthKey(e, password, kAuthKeyIterations);
+    if (authKey.empty()) {
+        error = "Anmeldung fehlgeschlagen";
+        return false;
+    }
+    nlohmann::json request = {{"email", e}, {"authKey", authKey}, {"name", "KREL Play · " + computerName()}};
+    std::string body = request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    secureZero(authKey.data(), authKey.size());
+    request.clear();
+
+    std::string reply;
+    const int32_t status =
+        httpRequest("POST", apiBaseUrl() + "/api/browse/v1/login", body, "application/json", "", reply);
+    secureZero(body.data(), body.size());
+    if (status != 200) {
+        error = signInErrorFor(status);
+        return false;
+    }
+
+    const nlohmann::json obj = nlohmann::json::parse(reply, nullptr, false);
+    const auto unreadable = [&] {
+        error = "Antwort von " + apiHostName() + " unlesbar";
+        return false;
+    };
+    if (!obj.is_object()) return unreadable();
+    const auto token = obj.find("token");
+    const auto accountId = obj.find("accountId");
+    if (token == obj.end() || !token->is_string() || !usableToken(token->get<std::string>())) return unreadable();
+    if (accountId != obj.end() && !accountId->is_string()) return unreadable();
+
+    const nlohmann::json account = {{"email", e},
+                                    {"accountId", accountId != obj.end() ? accountId->get<std::string>() : ""},
+                                    {"token", token->get<std::string>()}};
+    std::string plain = account.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const auto sealed = sealAccount(plain);
+    secureZero(plain.data(), plain.size());
+    if (!sealed) {
+        error = "Anmeldung konnte nicht sicher gespeichert werden";
+        return false;
+    }
+    // The file is replaced whole. A failed write is reported rather than
+    // claiming a sign-in that the next read would not find.
+    bool stored = false;
+    try {
+        stored = writePrivateFile(accountFilePath(), *sealed);
+    } catch (...) {
+    }
+    if (!stored) {
+        error = "Anmeldung konnte nicht sicher gespeichert werden";
+        return false;
+    }
+    logLine("Angemeldet");
+    return true;
+}
+
+void signOut() {
+    if (const auto obj = loadAccount()) {
+        std::string reply;
+        httpRequest("POST", apiBaseUrl() + "/api/browse/v1/logout", "{}", "application/json",
+                    stringMember(*obj, "token"), reply);
+    }
+    try {
+        std::error_code ec;
+        std::filesystem::remove(accountFilePath(), ec);
+    } catch (...) {
+    }
+    logLine("Abgemeldet");
+}
+
+void runSignInCommand(std::string email, std::string password,
+                      const std::function<void(bool ok, const std::string& error)>& done) {
+    std::string error;
+    bool ok = false;
+    try {
+        ok = signIn(email, password, error);
+    } catch (...) {
+        error = "Anmeldung fehlgeschlagen";
+    }
+    secureZero(password.data(), password.size());
+    if (done) done(ok, error);
+}
+
+} // namespace krel
