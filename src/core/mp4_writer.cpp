@@ -1,6 +1,7 @@
 #include "core/mp4_writer.h"
 
 #include "core/hr_error.h"
+#include "core/output_file.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -33,7 +34,7 @@ AVCodecID codecId(Codec c) {
 } // namespace
 
 void Mp4Writer::ContextFree::operator()(AVFormatContext* c) const {
-    if (c->pb) avio_closep(&c->pb);
+    discardOutputFile(c->pb);
     avformat_free_context(c);
 }
 
@@ -52,7 +53,7 @@ Mp4Writer::Mp4Writer(const std::filesystem::path& path, const StreamDescription&
     vs_ = addStream(video);
     if (audio) as_ = addStream(*audio);
 
-    checkAv(avio_open(&w_->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open(&w_->pb, path, AVIO_FLAG_WRITE)");
+    w_->pb = openOutputFile(path);
     AVDictionary* options = nullptr;
     if (fragmented) av_dict_set(&options, "movflags", kFragmentedFlags, 0);
     const int r = avformat_write_header(w_.get(), &options);
@@ -142,7 +143,7 @@ void Mp4Writer::finalize() {
     if (finalized_) return;
     finalized_ = true;
     checkAv(av_write_trailer(w_.get()), "av_write_trailer(w_.get())");
-    checkAv(avio_closep(&w_->pb), "avio_closep(&w_->pb)");
+    closeOutputFile(w_->pb);
 }
 
 } // namespace krel
