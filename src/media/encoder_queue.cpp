@@ -42,6 +42,7 @@ void EncoderQueue::feedLocked() {
     Entry e;
     popLocked(e);
     --needInput_;
+    e.keyFrame = keyFrame_.exchange(false);
     mailbox_ = e;
     handed_.notify_one();
 }
@@ -79,7 +80,7 @@ void EncoderQueue::clear() {
 
 size_t EncoderQueue::pendingCount() const {
     std::lock_guard lock(lock_);
-    return count_;
+    return count_ + (mailbox_ ? 1 : 0);
 }
 
 int32_t EncoderQueue::needInput() const {

@@ -26,7 +26,8 @@ public:
 
     struct Entry {
         uint32_t slot = 0;
-        int64_t pts = 0; // 100-ns units
+        int64_t pts = 0;       // 100-ns units
+        bool keyFrame = false; // forced key frame, decided when the frame is handed over
     };
 
     // The first free slot (0..7), marked busy; none when all are busy, which
@@ -52,8 +53,13 @@ public:
     // Frees the slots of all waiting frames and empties the queue.
     void clear();
 
+    // The next frame handed to the encoder is marked as a forced key frame
+    // (once, however often this is called before).
+    void requestKeyFrame() { keyFrame_.store(true); }
+
     uint64_t dropped() const { return dropped_.load(); }
     void addDropped() { dropped_.fetch_add(1); }
+    // Frames not yet taken by the encoder thread (waiting or handed over).
     size_t pendingCount() const;
     int32_t needInput() const;
 
@@ -64,6 +70,7 @@ private:
 
     std::array<std::atomic<bool>, kSlots> busy_{};
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<bool> keyFrame_{false};
 
     mutable std::mutex lock_;
     std::condition_variable handed_;

@@ -1,7 +1,6 @@
 # krel_video: adapters and encoders, capture, scaler, video encoder.
 # Portable logic in src/media, the Linux calls in src/media/linux.
 add_library(krel_video STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/annexb.cpp
   ${CMAKE_CURRENT_LIST_DIR}/capture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/encoder_queue.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gpu_device.cpp

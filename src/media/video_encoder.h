@@ -68,6 +68,8 @@ public:
     std::optional<StreamDescription> outputType() const;
     // Frames that never reached the encoder.
     uint64_t dropped() const;
+    // Finished frames waiting for the encoder thread (at most 3).
+    size_t pendingCount() const;
     // The libavcodec encoder in use, e.g. "libx264".
     const std::string& name() const;
     const EncoderConfig& config() const;

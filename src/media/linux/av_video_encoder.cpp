@@ -5,7 +5,7 @@
 
 #include "config/log.h"
 #include "core/hr_error.h"
-#include "media/annexb.h"
+#include "core/annexb.h"
 #include "media/encoder_queue.h"
 
 extern "C" {
@@ -19,6 +19,7 @@ extern "C" {
 #include <array>
 #include <atomic>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <thread>
 
@@ -53,6 +54,26 @@ constexpr std::array<const char*, 5> kNvencPresets{"p1", "p2", "p4", "p5", "p7"}
 // VA-API quality level: 1 best .. 7 fastest (driver range).
 constexpr std::array<int, 5> kVaapiQuality{7, 6, 4, 3, 1};
 constexpr int kConstantQuality = 23;
+
+// True when an Annex-B payload carries every parameter set of its codec
+// (H.264: SPS and PPS; HEVC: VPS, SPS and PPS).
+bool hasParameterSets(Codec codec, std::span<const uint8_t> payload) {
+    bool vps = codec != Codec::Hevc, sps = false, pps = false;
+    for (auto nal : splitNalUnits(payload)) {
+        if (nal.empty()) continue;
+        if (codec == Codec::Hevc) {
+            const int t = (nal[0] >> 1) & 0x3F;
+            vps = vps || t == 32;
+            sps = sps || t == 33;
+            pps = pps || t == 34;
+        } else {
+            const int t = nal[0] & 0x1F;
+            sps = sps || t == 7;
+            pps = pps || t == 8;
+        }
+    }
+    return vps && sps && pps;
+}
 
 Codec codecOf(int32_t index) {
     switch (index) {
@@ -146,7 +167,6 @@ struct VideoEncoder::Impl {
     AvPacketPtr pkt;
     EncoderQueue queue;
 
-    std::atomic<bool> keyFrame{false};
     std::atomic<bool> stopping{false};
     std::atomic<bool> drained{false};
 
@@ -258,7 +278,7 @@ void VideoEncoder::Impl::encode(const EncoderQueue::Entry& entry) {
     try {
         f->pts = entry.pts;
         f->pkt_duration = frameHns;
-        f->pict_type = keyFrame.exchange(false) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        f->pict_type = entry.keyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         const int r = avcodec_send_frame(ctx.get(), f);
         if (r < 0) {
             logLine(fmt::format("Encoder: avcodec_send_frame 0x{:08X}", static_cast<uint32_t>(r)));
@@ -300,7 +320,7 @@ void VideoEncoder::Impl::deliver(const AVPacket& p) {
     const bool annexB = codec != Codec::Av1;
     if (annexB && packet->keyframe) {
         if (hasParameterSets(codec, payload)) {
-            parameterSets = extractParameterSets(codec, payload);
+            parameterSets = extractParameterSets(payload, codec == Codec::Hevc);
         } else if (!parameterSets.empty()) {
             // A key frame must stand alone: put the known parameter sets in front.
             packet->data.reserve(parameterSets.size() + payload.size());
@@ -383,7 +403,7 @@ void VideoEncoder::submit(AVFrame* frame, int64_t pts) {
     impl_->queue.submit(static_cast<uint32_t>(slot), pts);
 }
 
-void VideoEncoder::requestKeyFrame() { impl_->keyFrame.store(true); }
+void VideoEncoder::requestKeyFrame() { impl_->queue.requestKeyFrame(); }
 
 std::optional<StreamDescription> VideoEncoder::outputType() const {
     std::lock_guard lock(impl_->outLock);
@@ -391,6 +411,7 @@ std::optional<StreamDescription> VideoEncoder::outputType() const {
 }
 
 uint64_t VideoEncoder::dropped() const { return impl_->queue.dropped(); }
+size_t VideoEncoder::pendingCount() const { return impl_->queue.pendingCount(); }
 const std::string& VideoEncoder::name() const { return impl_->name; }
 const EncoderConfig& VideoEncoder::config() const { return impl_->cfg; }
 int64_t VideoEncoder::frameHns() const { return impl_->frameHns; }
