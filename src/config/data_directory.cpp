@@ -10,18 +10,21 @@
 namespace krel {
 namespace {
 
-// "KREL_PLAY_DATA_DIR" when set to a non-empty value. Its value is used as
-// given, only trailing separators are dropped so that every caller gets the
-// folder without one.
-std::optional<std::filesystem::path> dataDirOverride() {
-    const char* value = std::getenv("KREL_PLAY_DATA_DIR");
-    if (!value || !*value) return std::nullopt;
-    std::string dir = value;
+std::filesystem::path withoutTrailingSeparators(std::string dir) {
     auto isSeparator = [](char c) {
         return c == '/' || c == static_cast<char>(std::filesystem::path::preferred_separator);
     };
     while (dir.size() > 1 && isSeparator(dir.back())) dir.pop_back();
-    return std::filesystem::path(dir);
+    return dir;
+}
+
+// "KREL_PLAY_DATA_DIR" when set to a non-empty value. Its value is used as
+// given; only trailing separators are dropped, so that every caller gets
+// the folder without one.
+std::optional<std::filesystem::path> dataDirOverride() {
+    const char* value = std::getenv("KREL_PLAY_DATA_DIR");
+    if (!value || !*value) return std::nullopt;
+    return withoutTrailingSeparators(value);
 }
 
 std::filesystem::path computeDataDirectory() {
@@ -50,7 +53,7 @@ std::filesystem::path dataDirectory() {
 std::filesystem::path clipDirectory(const Settings& settings) {
     std::filesystem::path dir;
     if (!settings.clipDir.empty()) {
-        dir = settings.clipDir;
+        dir = withoutTrailingSeparators(settings.clipDir);
     } else if (auto override = dataDirOverride()) {
         dir = *override / "Clips";
     } else {

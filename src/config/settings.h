@@ -56,7 +56,7 @@ struct Settings {
     bool autoUpdate = true;
     bool sounds = true;
     bool replayRestartAfterClip = true;
-    std::string micDevice; // UTF-8; empty = default capture device
+    std::string micDevice; // UTF-8, at most 512 UTF-16 code units; empty = default capture device
     bool micMono = true;
 
     bool operator==(const Settings&) const = default;
@@ -65,14 +65,17 @@ struct Settings {
 // Applies a JSON text to `target` key by key (tolerant: wrong types and
 // unknown texts leave fields unchanged; numbers are clamped). Text that is not
 // a JSON object leaves `target` unchanged and logs
-// "Einstellungen unlesbar – Standardwerte".
+// "Einstellungen unlesbar – Standardwerte". A leading byte-order mark is
+// skipped and ill-formed UTF-8 becomes U+FFFD. Never throws for any input.
 void parseSettings(Settings& target, std::string_view utf8Json);
 // The compact JSON object with all keys.
 std::string settingsToJson(const Settings& settings);
-// Reads "settings.json" from the data folder; defaults when it is missing.
+// Reads "settings.json" from the data folder; defaults when it is missing or
+// cannot be read. Only the error of a first dataDirectory() call propagates.
 Settings loadSettings();
-// Writes "settings.json" atomically through "settings.json.tmp"; errors are
-// ignored (the previous file stays).
+// Writes "settings.json" atomically through "settings.json.tmp", flushed to
+// the disk before it replaces the old file; errors are ignored (the previous
+// file stays). Safe to call from several threads.
 void saveSettings(const Settings& settings);
 
 } // namespace krel

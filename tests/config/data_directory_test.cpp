@@ -129,7 +129,7 @@ TEST(ClipDirectory, ClipDirSettingWinsOverEveryVariable) {
     ScopedEnv data("KREL_PLAY_DATA_DIR", (tmp / "data").string());
     ScopedEnv home("HOME", (tmp / "home").string());
     Settings settings;
-    settings.clipDir = (tmp / "Meine Clips" / "neu").string();
+    settings.clipDir = (tmp / "Meine Clips" / "neu").string() + "/";
     EXPECT_EQ(clipDirectory(settings), tmp / "Meine Clips" / "neu");
     EXPECT_TRUE(fs::is_directory(tmp / "Meine Clips" / "neu"));
     EXPECT_FALSE(fs::exists(tmp / "data"));
