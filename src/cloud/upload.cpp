@@ -111,7 +111,11 @@ ApiResult uploadClip(const std::filesystem::path& path, const std::string& game,
         return r;
     };
 
-    std::ifstream in(path, std::ios::binary);
+    // Unbuffered, so that every chunk is read from the file when it is sent
+    // and a file that shrinks meanwhile shows as a short read.
+    std::ifstream in;
+    in.rdbuf()->pubsetbuf(nullptr, 0);
+    in.open(path, std::ios::binary);
     std::vector<char> buffer(static_cast<size_t>(std::min(chunkSize, size)));
     const std::string token = accountToken();
     const std::string chunkBase = apiBaseUrl() + "/api/play/v1/clips/" + id + "/chunks/";

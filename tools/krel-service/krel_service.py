@@ -104,6 +104,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return self.rfile.read(length) if length > 0 else b""
 
     def send_bytes(self, status, data, content_type="application/json", headers=None, length=True, claim=None):
+        # Logged before the reply leaves, so a client that has its answer
+        # always finds the request in the log.
+        self.record(status)
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         if claim is not None:
@@ -119,7 +122,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(data)
-        self.record(status)
 
     def send_json(self, status, obj):
         self.send_bytes(status, json.dumps(obj).encode("utf-8"))
