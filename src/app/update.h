@@ -86,6 +86,10 @@ struct UpdateState {
 };
 UpdateState updateState();
 
+// Test hook: the executable that installUpdate swaps (default: the running
+// one, moduleFilePath). An empty path restores the default.
+void setUpdateExecutableForTesting(const std::filesystem::path& exePath);
+
 // Starts a background check; the release found newer is recorded.
 void checkForUpdate(int64_t requestId);
 // Starts downloading and installing the recorded release; does nothing

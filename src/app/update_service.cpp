@@ -39,6 +39,19 @@ UpdateEvents currentEvents() {
 
 std::atomic<bool> installing{false};
 
+std::mutex& exeOverrideLock() {
+    static std::mutex m;
+    return m;
+}
+std::filesystem::path& exeOverride() {
+    static std::filesystem::path p;
+    return p;
+}
+std::filesystem::path installTarget() {
+    std::lock_guard lock(exeOverrideLock());
+    return exeOverride().empty() ? moduleFilePath() : exeOverride();
+}
+
 bool isNewer(const UpdateInfo& info) { return !info.version.empty() && isNewerVersion(info.version, kAppVersion); }
 
 void checkThread(int64_t requestId, UpdateEvents events) {
@@ -57,12 +70,12 @@ void checkThread(int64_t requestId, UpdateEvents events) {
     if (events.updateChanged) events.updateChanged();
 }
 
-void installThread(UpdateInfo info, UpdateEvents events) {
+void installThread(UpdateInfo info, UpdateEvents events, std::filesystem::path exePath) {
     std::string error;
     bool ok = false;
     try {
         std::vector<uint8_t> bytes;
-        ok = httpGet(info.url, bytes, {}, &error) && applyUpdate(bytes, info.sha256, error);
+        ok = httpGet(info.url, bytes, {}, &error) && applyUpdate(bytes, info.sha256, error, exePath);
     } catch (...) {
         ok = false;
     }
@@ -108,6 +121,11 @@ void setUpdateEvents(UpdateEvents events) {
     eventsStore() = std::move(events);
 }
 
+void setUpdateExecutableForTesting(const std::filesystem::path& exePath) {
+    std::lock_guard lock(exeOverrideLock());
+    exeOverride() = exePath;
+}
+
 UpdateState updateState() {
     std::lock_guard lock(updateLock());
     return {availableUpdate, updateChecked};
@@ -125,7 +143,7 @@ void installUpdate() {
     bool expected = false;
     if (!installing.compare_exchange_strong(expected, true)) return; // one swap at a time
     try {
-        std::thread(installThread, std::move(info), currentEvents()).detach();
+        std::thread(installThread, std::move(info), currentEvents(), installTarget()).detach();
     } catch (...) {
         installing = false;
     }
