@@ -1,5 +1,6 @@
 #include "core/clock.h"
 
+#include <cerrno>
 #include <ctime>
 
 namespace krel {
@@ -13,12 +14,24 @@ int64_t monotonicTicks() {
     return static_cast<int64_t>(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
 }
 
+int64_t startTicks() {
+    // Function-local static: initialised exactly once, thread-safe.
+    static const int64_t start = monotonicTicks();
+    return start;
+}
+
 } // namespace
 
 int64_t nowHns() {
-    // Function-local static: initialised exactly once, thread-safe.
-    static const int64_t start = monotonicTicks();
+    const int64_t start = startTicks(); // first, so the first call reads 0 or more
     return ticksToHns(monotonicTicks() - start, kNanosPerSecond);
+}
+
+void sleepUntilHns(int64_t hns) {
+    const int64_t deadline = startTicks() + hns * 100;
+    timespec ts{static_cast<time_t>(deadline / kNanosPerSecond), static_cast<long>(deadline % kNanosPerSecond)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
 }
 
 } // namespace krel

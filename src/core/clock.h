@@ -8,6 +8,10 @@ namespace krel {
 // clock use it, so audio and video times compare directly.
 int64_t nowHns();
 
+// Sleeps until nowHns() reaches `hns` (at once when it has); an absolute
+// deadline, so pacing does not drift with the time spent between waits.
+void sleepUntilHns(int64_t hns);
+
 // Converts a tick count of a clock running at `frequency` ticks per second to
 // 100-ns units without overflow for any non-negative tick count.
 constexpr int64_t ticksToHns(int64_t ticks, int64_t frequency) {

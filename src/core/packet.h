@@ -7,6 +7,7 @@
 // frees it.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct Packet {
 };
 
 using PacketPtr = std::shared_ptr<const Packet>;
+
+// Where an encoder delivers its packets (the engine's packet sink); called on
+// the encoder's own thread.
+using PacketSink = std::function<void(PacketPtr)>;
 
 inline constexpr int32_t kVideoStream = 0;
 inline constexpr int32_t kAudioStream = 1;

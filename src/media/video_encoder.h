@@ -42,7 +42,6 @@ struct EncoderConfig {
     int32_t qualityPreset = 2; // 0 fastest .. 4 best quality
 };
 
-using PacketSink = std::function<void(PacketPtr)>;
 
 class VideoEncoder {
 public:
