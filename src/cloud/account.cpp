@@ -1,6 +1,7 @@
 #include "cloud/account.h"
 
 #include "cloud/account_platform.h"
+#include "cloud/api_replies.h"
 #include "cloud/crypto.h"
 #include "cloud/http_client.h"
 #include "config/data_directory.h"
@@ -31,14 +32,6 @@ std::optional<std::vector<uint8_t>> sealAccount(const std::string& plain) {
     std::copy(nonce.begin(), nonce.end(), file.begin() + static_cast<std::ptrdiff_t>(kMagic.size()));
     std::copy(sealed->begin(), sealed->end(), file.begin() + static_cast<std::ptrdiff_t>(kMagic.size() + nonce.size()));
     return file;
-}
-
-// A token is sent in a header line, so it must be printable ASCII.
-bool usableToken(const std::string& token) {
-    if (token.empty()) return false;
-    for (char c : token)
-        if (c <= 0x20 || c >= 0x7F) return false;
-    return true;
 }
 
 std::string signInErrorFor(int32_t status) {
@@ -123,20 +116,12 @@ bool signIn(std::string_view email, std::string_view password, std::string& erro
         return false;
     }
 
-    const nlohmann::json obj = nlohmann::json::parse(reply, nullptr, false);
-    const auto unreadable = [&] {
+    const auto parsed = parseSignInReply(reply);
+    if (!parsed) {
         error = "Antwort von " + apiHostName() + " unlesbar";
         return false;
-    };
-    if (!obj.is_object()) return unreadable();
-    const auto token = obj.find("token");
-    const auto accountId = obj.find("accountId");
-    if (token == obj.end() || !token->is_string() || !usableToken(token->get<std::string>())) return unreadable();
-    if (accountId != obj.end() && !accountId->is_string()) return unreadable();
-
-    const nlohmann::json account = {{"email", e},
-                                    {"accountId", accountId != obj.end() ? accountId->get<std::string>() : ""},
-                                    {"token", token->get<std::string>()}};
+    }
+    const nlohmann::json account = {{"email", e}, {"accountId", parsed->accountId}, {"token", parsed->token}};
     std::string plain = account.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     const auto sealed = sealAccount(plain);
     secureZero(plain.data(), plain.size());

@@ -1,41 +1,14 @@
 #include "cloud/cloud_api.h"
 
 #include "cloud/account.h"
+#include "cloud/api_replies.h"
 #include "cloud/http_client.h"
 
-#include <fmt/format.h>
-#include <nlohmann/json.hpp>
-
 namespace krel {
-namespace {
-
-// The body's "error" member as a string; "" when unparsable or absent.
-std::string errorCode(std::string_view body) {
-    const auto obj = nlohmann::json::parse(body, nullptr, false);
-    if (!obj.is_object()) return {};
-    const auto it = obj.find("error");
-    return it != obj.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-std::optional<nlohmann::json> parseObject(std::string_view body) {
-    auto obj = nlohmann::json::parse(body, nullptr, false);
-    if (!obj.is_object()) return std::nullopt;
-    return obj;
-}
-
-} // namespace
 
 std::string cloudErrorText(int32_t status, std::string_view body) {
-    if (status == 0) return "Keine Verbindung zu " + apiHostName();
-    if (status == 401) return "Bitte zuerst unter Konto mit deinem KREL-Konto anmelden";
-    const std::string code = errorCode(body);
-    if (code == "quota_exceeded") return "Dein Cloud-Speicher ist voll – lösche zuerst ältere Clips";
-    if (code == "clip_too_large") return "Der Clip ist zu groß für die Cloud (höchstens 1 GB)";
-    if (code == "not_mp4") return "Nur MP4-Videos können hochgeladen werden";
-    if (code == "clip_not_found") return "Clip nicht gefunden";
-    if (status == 429) return "Zu viele Uploads – bitte später erneut versuchen";
-    if (code.empty()) return fmt::format("Cloud-Fehler ({})", status);
-    return fmt::format("Cloud-Fehler ({}, {})", status, code);
+    // The host only matters without a response.
+    return cloudErrorTextFor(status, body, status == 0 ? apiHostName() : std::string());
 }
 
 ApiResult apiCall(const std::string& method, const std::string& path, std::string_view body) {
@@ -60,12 +33,7 @@ ApiResult setCloudClipShared(const std::string& cid, bool on) {
 ApiResult getCloudClipLink(const std::string& cid) {
     ApiResult result = apiCall("POST", "/api/play/v1/clips/" + cid + "/link", "{}");
     if (!result.error.empty()) return result;
-    if (const auto obj = parseObject(result.body)) {
-        const auto it = obj->find("url");
-        const std::string path = it != obj->end() && it->is_string() ? it->get<std::string>() : std::string();
-        result.body = nlohmann::json{{"url", apiBaseUrl() + path}}.dump(-1, ' ', false,
-                                                                        nlohmann::json::error_handler_t::replace);
-    }
+    if (auto body = linkReplyBody(result.body, apiBaseUrl())) result.body = std::move(*body);
     return result;
 }
 
@@ -80,11 +48,8 @@ ApiResult runCloudCommand(std::string_view command, const std::string& cid, bool
     if (command == "cloudDelete") return deleteCloudClip(cid);
     if (command == "cloudShare") {
         ApiResult result = setCloudClipShared(cid, on);
-        if (result.error.empty()) {
-            if (const auto obj = parseObject(result.body)) {
-                const auto it = obj->find("shareUrl");
-                if (it != obj->end() && it->is_string() && clipboard) clipboard(it->get<std::string>());
-            }
+        if (result.error.empty() && clipboard) {
+            if (const auto url = shareUrlOf(result.body)) clipboard(*url);
         }
         return result;
     }

@@ -1,6 +1,7 @@
 #include "cloud/upload.h"
 
 #include "cloud/account.h"
+#include "cloud/api_replies.h"
 #include "cloud/test_hooks.h"
 #include "config/log.h"
 #include "core/mp4_writer.h"
@@ -9,9 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <cmath>
 #include <fstream>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -19,35 +18,6 @@ namespace krel {
 namespace {
 
 constexpr int kRetryWaitMs[kChunkAttempts - 1] = {800, 1600};
-
-struct Announcement {
-    std::string id;
-    uint64_t chunkSize = kDefaultChunkSize;
-};
-
-// Reads the announcement reply. Nothing when it is no object, when "id" or
-// "chunkSize" has another type, or when they cannot be used (an empty id, a
-// chunk size that is not a positive whole number of bytes).
-std::optional<Announcement> parseAnnouncement(std::string_view body, bool& idKnown) {
-    idKnown = false;
-    const auto obj = nlohmann::json::parse(body, nullptr, false);
-    if (!obj.is_object()) return std::nullopt;
-    Announcement a;
-    if (const auto it = obj.find("id"); it != obj.end()) {
-        if (!it->is_string()) return std::nullopt;
-        a.id = it->get<std::string>();
-    }
-    if (a.id.empty()) return std::nullopt; // no usable id: nothing to send to or withdraw
-    idKnown = true;
-    if (const auto it = obj.find("chunkSize"); it != obj.end()) {
-        if (!it->is_number()) return std::nullopt;
-        const double v = it->get<double>();
-        if (!std::isfinite(v) || v < 1.0 || v >= 18446744073709551616.0) return std::nullopt;
-        a.chunkSize = it->is_number_unsigned() ? it->get<uint64_t>() : static_cast<uint64_t>(v);
-    }
-    if (a.chunkSize == 0) return std::nullopt;
-    return a;
-}
 
 void withdraw(const std::string& id) { (void)apiCall("DELETE", "/api/play/v1/clips/" + id, ""); }
 
@@ -86,20 +56,16 @@ ApiResult uploadClip(const std::filesystem::path& path, const std::string& game,
     result = apiCall("POST", "/api/play/v1/clips", announcementBody(path, game, size));
     if (!result.error.empty()) return result;
 
-    bool idKnown = false;
-    const auto announced = parseAnnouncement(result.body, idKnown);
-    if (!announced) {
+    const AnnouncementReading reading = parseAnnouncementReply(result.body, kDefaultChunkSize);
+    if (!reading.announcement) {
         // An id that arrived with an unusable chunk size is withdrawn all
         // the same, so that no incomplete clip remains.
-        if (idKnown) {
-            const auto obj = nlohmann::json::parse(result.body, nullptr, false);
-            withdraw(obj["id"].get<std::string>());
-        }
+        if (!reading.knownId.empty()) withdraw(reading.knownId);
         result.error = "Antwort der Cloud unlesbar";
         return result;
     }
-    const std::string& id = announced->id;
-    const uint64_t chunkSize = announced->chunkSize;
+    const std::string& id = reading.announcement->id;
+    const uint64_t chunkSize = reading.announcement->chunkSize;
     const uint64_t chunks = size / chunkSize + (size % chunkSize ? 1 : 0);
 
     auto fail = [&](int32_t status, std::string body, std::string error) {
