@@ -1,3 +1,4 @@
+#include "app/headless.h"
 #include "app/version.h"
 
 #include <cstdio>
@@ -9,7 +10,9 @@ int main(int argc, char** argv) {
             std::printf("%s\n", krel::kAppVersion);
             return 0;
         }
+        if (std::strcmp(argv[i], "--headless") == 0) return krel::runHeadless();
     }
     std::printf("KREL Play %s\n", krel::kAppVersion);
+    std::printf("Ohne Oberfläche starten: krel-play --headless\n");
     return 0;
 }

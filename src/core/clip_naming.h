@@ -1,0 +1,49 @@
+#pragma once
+// Names of clips and recordings: "<source> <YYYY-MM-DD HH-MM-SS>.mp4" in the
+// clip folder, with " (2)", " (3)", ... when the name exists on disk or is
+// reserved by a save still in progress.
+
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace krel {
+
+// Replaces control characters and \ / : * ? " < > | by "_", keeps the first
+// 60 characters (code points), and answers "Aufnahme" for an empty result.
+std::string sanitizeName(std::string_view name);
+
+// "%04d-%02d-%02d %02d-%02d-%02d" of a local time.
+std::string clipTimestamp(const std::tm& local);
+
+// The engine's name reservations and what names are made of. It has its own
+// lock, taken innermost and alone, so that both the main thread (holding the
+// engine lock) and a packet thread (holding only the recording lock) may
+// name files.
+class ClipNamer {
+public:
+    // The display name of the current source ("" = none) and the clip folder.
+    void setSource(std::string sourceName);
+    void setFolder(std::filesystem::path folder);
+
+    // Reserves and returns a free path for a clip named after the source, or
+    // after `defaultPrefix` without a source. Throws
+    // std::filesystem::filesystem_error ("exists") when the status of a
+    // candidate cannot be queried for another reason than its absence.
+    std::filesystem::path makeClipPath(std::string_view defaultPrefix);
+    std::filesystem::path makeClipPath(std::string_view defaultPrefix, const std::tm& local);
+    // Drops a reservation (a clip written or failed).
+    void release(const std::filesystem::path& path);
+    bool reserved(const std::filesystem::path& path) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::string sourceName_;
+    std::filesystem::path folder_;
+    std::set<std::filesystem::path> reservedPaths_;
+};
+
+} // namespace krel

@@ -1,0 +1,419 @@
+// The engine end to end: a real X display with test windows, the real
+// PulseAudio with a tone on the system audio, the software encoder, clips
+// and recordings written to disk and read back.
+
+#include "core/engine.h"
+
+#include "audio_test_support.h"
+#include "config/data_directory.h"
+#include "core/clock.h"
+#include "core/mp4_writer.h"
+#include "temp_dir.h"
+#include "test_media.h"
+#include "video_test_support.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <gtest/gtest.h>
+// Xlib after GoogleTest: its None and Bool macros clash with gtest's names.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include <csignal>
+#include <fstream>
+#include <future>
+#include <spawn.h>
+#include <sys/wait.h>
+
+namespace krel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+constexpr int64_t kSec = 10'000'000;
+
+// Plays the window manager's part for the engine: the root's active window
+// and the windows' process ids.
+class FakeWindowManager {
+public:
+    FakeWindowManager() : dpy_(XOpenDisplay(nullptr)) {
+        if (!dpy_) throw std::runtime_error("no X display (run inside scripts/services.sh)");
+    }
+    ~FakeWindowManager() {
+        XDeleteProperty(dpy_, DefaultRootWindow(dpy_), atom("_NET_ACTIVE_WINDOW"));
+        XSync(dpy_, False);
+        XCloseDisplay(dpy_);
+    }
+    void activate(uint64_t window) {
+        const unsigned long w = window;
+        XChangeProperty(dpy_, DefaultRootWindow(dpy_), atom("_NET_ACTIVE_WINDOW"), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&w), 1);
+        XSync(dpy_, False);
+    }
+    void setPid(uint64_t window, pid_t pid) {
+        const unsigned long p = static_cast<unsigned long>(pid);
+        XChangeProperty(dpy_, window, atom("_NET_WM_PID"), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&p), 1);
+        XSync(dpy_, False);
+    }
+
+private:
+    Atom atom(const char* name) { return XInternAtom(dpy_, name, False); }
+    Display* dpy_;
+};
+
+// A process whose executable is called `name` (a copy of sleep), for windows
+// of foreign programs.
+class NamedProcess {
+public:
+    NamedProcess(const fs::path& dir, const std::string& name) {
+        const fs::path exe = dir / name;
+        fs::copy_file("/bin/sleep", exe, fs::copy_options::overwrite_existing);
+        fs::permissions(exe, fs::perms::owner_all);
+        const std::string path = exe.string();
+        char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("60"), nullptr};
+        if (posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environ) != 0) pid_ = -1;
+    }
+    ~NamedProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+struct ClipResult {
+    fs::path path;
+    std::string error;
+};
+
+ClipResult saveClipAndWait(Engine& engine) {
+    std::promise<ClipResult> promise;
+    auto future = promise.get_future();
+    engine.saveClip([&](const fs::path& p, const std::string& e) { promise.set_value({p, e}); });
+    if (future.wait_for(30s) != std::future_status::ready) return {{}, "timeout"};
+    return future.get();
+}
+
+// The packets of one stream of an MP4 file, times in 100 ns from 0, and the
+// stream's codec configuration.
+std::vector<PacketPtr> readStream(const fs::path& file, AVMediaType type, std::vector<uint8_t>* extradata = nullptr) {
+    AVFormatContext* ctx = nullptr;
+    std::vector<PacketPtr> out;
+    if (avformat_open_input(&ctx, file.c_str(), nullptr, nullptr) < 0) return out;
+    avformat_find_stream_info(ctx, nullptr);
+    const int index = av_find_best_stream(ctx, type, -1, -1, nullptr, 0);
+    if (index >= 0 && extradata) {
+        const AVCodecParameters* par = ctx->streams[index]->codecpar;
+        extradata->assign(par->extradata, par->extradata + par->extradata_size);
+    }
+    AVPacket* pkt = av_packet_alloc();
+    while (index >= 0 && av_read_frame(ctx, pkt) >= 0) {
+        if (pkt->stream_index == index) {
+            auto p = std::make_shared<Packet>();
+            const AVRational tb = ctx->streams[index]->time_base;
+            p->pts = av_rescale_q(pkt->pts, tb, {1, static_cast<int>(kSec)});
+            p->duration = av_rescale_q(pkt->duration, tb, {1, static_cast<int>(kSec)});
+            p->keyframe = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+            p->stream = type == AVMEDIA_TYPE_VIDEO ? 0 : 1;
+            p->data.assign(pkt->data, pkt->data + pkt->size);
+            out.push_back(p);
+        }
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&ctx);
+    return out;
+}
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings_.clipDir = clips_.path().string();
+        settings_.fps = 30;
+        settings_.replaySeconds = 3;
+        settings_.qualityPreset = 0;
+        settings_.micEnabled = false;
+    }
+
+    // Waits until the replay buffer spans at least `seconds`.
+    bool waitForReplay(Engine& engine, double seconds, std::chrono::seconds limit = 20s) {
+        return test::waitFor([&] { return engine.status().replaySeconds >= seconds; }, limit);
+    }
+
+    test::TempDir clips_;
+    Settings settings_;
+};
+
+TEST_F(EngineTest, WindowModeClipCarriesPictureAndTone) {
+    test::TonePlayer tone("krel_null", 440, 0.5, 440, 0.5);
+    test::TestWindow window(100, 100, 320, 240, 200, 40, 40, "KREL Testfenster");
+    Engine engine;
+    settings_.mode = CaptureMode::Window;
+    settings_.windowTitle = "KREL Testfenster";
+    settings_.scale = ScaleMode::Original;
+    settings_.replayRestartAfterClip = false;
+    engine.setSettings(settings_);
+    engine.start();
+    EngineStatus st = engine.status();
+    ASSERT_EQ(st.error, "");
+    EXPECT_EQ(st.source, "KREL Testfenster");
+    EXPECT_EQ(st.mode, "Fenster");
+    EXPECT_EQ(st.outW, 320u);
+    EXPECT_EQ(st.outH, 240u);
+    EXPECT_EQ(st.encoder, "Software (x264) · H.264");
+    EXPECT_TRUE(st.replayActive);
+    for (int i = 0; i < 40 && engine.status().replaySeconds < 5; ++i) {
+        window.setColour(static_cast<uint8_t>(i * 6), 90, 200);
+        std::this_thread::sleep_for(150ms);
+    }
+    ASSERT_TRUE(waitForReplay(engine, 5));
+
+    const ClipResult clip = saveClipAndWait(engine);
+    ASSERT_EQ(clip.error, "");
+    EXPECT_EQ(clip.path.parent_path(), clips_.path());
+    EXPECT_EQ(clip.path.filename().string().rfind("KREL Testfenster 20", 0), 0u) << clip.path;
+    EXPECT_EQ(engine.status().lastClip, clip.path.string());
+
+    const auto probe = test::ffprobe(clip.path);
+    ASSERT_EQ(probe["streams"].size(), 2u) << probe.dump();
+    const auto rb = test::readBack(clip.path);
+    ASSERT_TRUE(rb.video() && rb.audio());
+    EXPECT_EQ(rb.video()->codec, "h264");
+    EXPECT_EQ(rb.video()->width, 320);
+    EXPECT_EQ(rb.video()->height, 240);
+    EXPECT_TRUE(rb.video()->firstIsKey);
+    EXPECT_EQ(rb.video()->firstPts, 0.0);
+    EXPECT_EQ(rb.video()->decodeErrors, 0);
+    // 3 s requested; the clip starts at the key frame at least that far back
+    // (key frames every 2 s).
+    EXPECT_GE(rb.video()->lastEnd, 2.9);
+    EXPECT_LE(rb.video()->lastEnd, 5.2);
+    EXPECT_GE(rb.audio()->minPts, 0.0);
+
+    // The tone is in the clip's audio.
+    StreamDescription aac;
+    aac.codec = Codec::Aac;
+    aac.sampleRate = 48000;
+    aac.channels = 2;
+    const auto audio = readStream(clip.path, AVMEDIA_TYPE_AUDIO, &aac.extradata);
+    const test::Pcm pcm = test::decodeAac(aac, audio);
+    ASSERT_GT(pcm.left.size(), 48000u);
+    const size_t mid = pcm.left.size() / 2;
+    EXPECT_NEAR(test::zeroCrossingFrequency(pcm.left, mid - 24000, mid + 24000), 440.0, 5.0);
+    EXPECT_GT(test::toneAmplitude(pcm.left, mid - 24000, mid + 24000, 440.0), 0.2);
+
+    // Two saves within one second: the second name carries " (2)".
+    const ClipResult a = saveClipAndWait(engine);
+    const ClipResult b = saveClipAndWait(engine);
+    ASSERT_EQ(a.error, "");
+    ASSERT_EQ(b.error, "");
+    if (a.path.stem().string().substr(0, 35) == b.path.stem().string().substr(0, 35)) {
+        EXPECT_NE(a.path, b.path);
+    }
+}
+
+TEST_F(EngineTest, RefusalsAndStartErrors) {
+    Engine engine;
+    // No pipeline: the same answer even with replay off.
+    engine.setSettings(settings_);
+    engine.setReplayEnabled(false);
+    EXPECT_EQ(saveClipAndWait(engine).error, "Gerade läuft keine Aufnahme (kein Spiel/Fenster erkannt)");
+    engine.setReplayEnabled(true);
+
+    settings_.mode = CaptureMode::Window;
+    settings_.windowTitle = "";
+    engine.setSettings(settings_);
+    engine.start();
+    EXPECT_EQ(engine.status().error, "Kein Fenster ausgewählt – unter Aufnahme ein Fenster wählen");
+    settings_.windowTitle = "Gibt es nicht";
+    engine.setSettings(settings_);
+    engine.start();
+    EXPECT_EQ(engine.status().error, "Ausgewähltes Fenster ist nicht offen");
+    EXPECT_NE(test::logText().find("Start fehlgeschlagen: Ausgewähltes Fenster ist nicht offen"), std::string::npos);
+    const EngineStatus idle = engine.status();
+    EXPECT_EQ(idle.outW, 0u);
+    EXPECT_EQ(idle.encoder, "");
+    EXPECT_FALSE(idle.replayActive);
+
+    // A running pipeline with replay off, then on with restart-after-clip.
+    test::TestWindow window(50, 50, 200, 160, 10, 200, 10, "KREL Verweigerung");
+    settings_.windowTitle = "KREL Verweigerung";
+    settings_.replayRestartAfterClip = true;
+    engine.setSettings(settings_);
+    engine.start();
+    ASSERT_EQ(engine.status().error, "");
+    engine.setReplayEnabled(false);
+    EXPECT_EQ(engine.status().replayBytes, 0u);
+    EXPECT_EQ(saveClipAndWait(engine).error, "Videobeweis ist aus");
+    engine.setReplayEnabled(true);
+    ASSERT_TRUE(waitForReplay(engine, 1.5));
+    const ClipResult first = saveClipAndWait(engine);
+    EXPECT_EQ(first.error, "");
+    // Straight after: less than a second of new video.
+    EXPECT_EQ(saveClipAndWait(engine).error, "Seit dem letzten Clip ist noch nichts Neues passiert");
+    // A few seconds later a clip of about that length, starting with the
+    // key frame requested after the first save.
+    std::this_thread::sleep_for(2500ms);
+    const ClipResult later = saveClipAndWait(engine);
+    ASSERT_EQ(later.error, "");
+    const auto rb = test::readBack(later.path);
+    EXPECT_TRUE(rb.video()->firstIsKey);
+    EXPECT_GE(rb.video()->lastEnd, 1.5);
+    EXPECT_LE(rb.video()->lastEnd, 3.5);
+
+    // Without restart-after-clip, an empty buffer has its own text.
+    settings_.replayRestartAfterClip = false;
+    engine.setSettings(settings_);
+    engine.setReplayEnabled(false);
+    engine.setReplayEnabled(true);
+    EXPECT_EQ(saveClipAndWait(engine).error, "Videobeweis hat noch nichts aufgenommen");
+}
+
+TEST_F(EngineTest, MonitorModeScalesToTheRequestedSize) {
+    Engine engine;
+    settings_.mode = CaptureMode::Monitor;
+    settings_.monitorIndex = 5; // beyond the monitors: the primary, named after the index
+    settings_.scale = ScaleMode::Fit;
+    settings_.outWidth = 640;
+    settings_.outHeight = 360;
+    engine.setSettings(settings_);
+    engine.start();
+    const EngineStatus st = engine.status();
+    ASSERT_EQ(st.error, "");
+    EXPECT_EQ(st.source, "Monitor 6");
+    EXPECT_EQ(st.srcW, 1920u);
+    EXPECT_EQ(st.outW, 640u);
+    EXPECT_EQ(st.outH, 360u);
+    ASSERT_TRUE(waitForReplay(engine, 2.5));
+    const ClipResult clip = saveClipAndWait(engine);
+    ASSERT_EQ(clip.error, "");
+    const auto probe = test::ffprobe(clip.path);
+    ASSERT_GE(probe["streams"].size(), 1u);
+    EXPECT_EQ(probe["streams"][0]["width"], 640);
+    EXPECT_EQ(probe["streams"][0]["height"], 360);
+    EXPECT_EQ(clip.path.filename().string().rfind("Monitor 6 ", 0), 0u);
+}
+
+TEST_F(EngineTest, GameModeFollowsFullScreenWindows) {
+    FakeWindowManager wm;
+    NamedProcess browser(clips_.path(), "firefox");
+    Engine engine;
+    settings_.mode = CaptureMode::Game;
+    settings_.scale = ScaleMode::Stretch;
+    settings_.outWidth = 320;
+    settings_.outHeight = 180;
+    engine.setSettings(settings_);
+    engine.start();
+    EXPECT_EQ(engine.status().outW, 0u); // no game yet
+
+    // A window that does not cover its monitor is no game.
+    test::TestWindow small(10, 10, 800, 600, 0, 0, 255, "Kleines Fenster");
+    wm.activate(small.id());
+    engine.onForegroundChanged(small.id());
+    EXPECT_EQ(engine.status().outW, 0u);
+
+    // A full-screen browser is no game either.
+    test::TestWindow browserWindow(0, 0, 1920, 1080, 255, 255, 0, "Browser");
+    wm.setPid(browserWindow.id(), browser.pid());
+    wm.activate(browserWindow.id());
+    engine.onForegroundChanged(browserWindow.id());
+    EXPECT_EQ(engine.status().outW, 0u);
+
+    // A full-screen window of an unknown program is.
+    test::TestWindow game(0, 0, 1920, 1080, 255, 0, 0, "Spiel Eins");
+    wm.activate(game.id());
+    engine.onForegroundChanged(game.id());
+    EngineStatus st = engine.status();
+    EXPECT_EQ(st.source, "Spiel Eins");
+    EXPECT_EQ(st.mode, "Nur Spiel");
+    EXPECT_EQ(st.outW, 320u);
+
+    // Back to the desktop keeps capturing; a second game takes over.
+    wm.activate(small.id());
+    engine.onForegroundChanged(small.id());
+    EXPECT_EQ(engine.status().source, "Spiel Eins");
+    test::TestWindow second(0, 0, 1920, 1080, 0, 255, 0, "Spiel Zwei");
+    wm.activate(second.id());
+    engine.onForegroundChanged(second.id());
+    EXPECT_EQ(engine.status().source, "Spiel Zwei");
+    ASSERT_TRUE(waitForReplay(engine, 1.0));
+
+    // The captured game closes: the source-closed line, the pipeline stops,
+    // the replay contents stay.
+    second.destroy();
+    ASSERT_TRUE(test::waitFor([&] { return engine.status().outW == 0; }, 5s));
+    EXPECT_NE(test::logText().find("Quelle geschlossen – Aufnahme pausiert bis zum nächsten Spiel/Fenster"),
+              std::string::npos);
+    EXPECT_GT(engine.status().replayBytes, 0u);
+    EXPECT_EQ(saveClipAndWait(engine).error, "Gerade läuft keine Aufnahme (kein Spiel/Fenster erkannt)");
+}
+
+TEST_F(EngineTest, RecordingWithPauseAndSettingsChange) {
+    test::TestWindow window(200, 200, 256, 192, 30, 30, 30, "KREL Aufnahme");
+    Engine engine;
+    settings_.mode = CaptureMode::Window;
+    settings_.windowTitle = "KREL Aufnahme";
+    settings_.scale = ScaleMode::Original;
+    engine.setSettings(settings_);
+    engine.start();
+    ASSERT_EQ(engine.status().error, "");
+
+    engine.startRecording();
+    engine.startRecording(); // a second start does nothing
+    ASSERT_TRUE(test::waitFor([&] { return engine.status().recordHns > 0; }, 10s));
+    std::this_thread::sleep_for(1500ms);
+    engine.togglePause();
+    EngineStatus st = engine.status();
+    EXPECT_TRUE(st.paused);
+    const int64_t frozen = st.recordHns;
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(engine.status().recordHns, frozen); // frozen while paused
+    engine.togglePause();
+    std::this_thread::sleep_for(1500ms);
+    engine.stopRecording();
+    st = engine.status();
+    EXPECT_FALSE(st.recording);
+    const fs::path rec = st.lastClip;
+    ASSERT_EQ(rec.filename().string().rfind("KREL Aufnahme 20", 0), 0u) << rec;
+    EXPECT_NE(test::logText().find("Aufnahme gespeichert: " + rec.string()), std::string::npos);
+
+    // About 3 s recorded; the 3-s pause left no gap.
+    const auto video = readStream(rec, AVMEDIA_TYPE_VIDEO);
+    ASSERT_GT(video.size(), 30u);
+    EXPECT_TRUE(video.front()->keyframe);
+    EXPECT_EQ(video.front()->pts, 0);
+    int64_t maxGap = 0;
+    for (size_t i = 1; i < video.size(); ++i) maxGap = std::max(maxGap, video[i]->pts - video[i - 1]->pts);
+    EXPECT_LT(maxGap, kSec / 2);
+    const double seconds = static_cast<double>(video.back()->pts) / kSec;
+    EXPECT_GT(seconds, 2.0);
+    EXPECT_LT(seconds, 4.5);
+    EXPECT_EQ(test::readBack(rec).video()->decodeErrors, 0);
+
+    // A capture-relevant change while recording finalizes and keeps the file.
+    engine.startRecording();
+    ASSERT_TRUE(test::waitFor([&] { return engine.status().recordHns > 5'000'000; }, 10s));
+    settings_.fps = 25;
+    engine.setSettings(settings_);
+    st = engine.status();
+    EXPECT_FALSE(st.recording);
+    ASSERT_NE(st.lastClip, rec.string());
+    EXPECT_GT(probeClip(st.lastClip).durationHns, 0);
+    // A replay-only change does not restart the pipeline.
+    settings_.replaySeconds = 10;
+    engine.startRecording();
+    ASSERT_TRUE(test::waitFor([&] { return engine.status().recordHns > 0; }, 10s));
+    engine.setSettings(settings_);
+    EXPECT_TRUE(engine.status().recording);
+    engine.stopRecording();
+}
+
+} // namespace
+} // namespace krel
