@@ -1,0 +1,95 @@
+#include "media/audio_mixer.h"
+
+#include "media/audio_format.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace krel {
+namespace {
+
+// Removes the next frame from the queue into (l, r); silence when it holds
+// less than one frame.
+inline void takeFrame(SampleQueue& queue, float& l, float& r) {
+    if (queue.samples.size() >= 2) {
+        l = queue.samples[0];
+        r = queue.samples[1];
+        queue.samples.pop_front();
+        queue.samples.pop_front();
+    } else {
+        l = 0.0f;
+        r = 0.0f;
+    }
+}
+
+inline void dropFrame(SampleQueue& queue) {
+    if (queue.samples.size() >= 2) {
+        queue.samples.pop_front();
+        queue.samples.pop_front();
+    }
+}
+
+} // namespace
+
+int64_t dueFrames(int64_t elapsedHns) {
+    return (elapsedHns - kMixDelayHns) * kAudioRate / kAudioHnsPerSecond;
+}
+
+int64_t framesToTake(int64_t need, bool systemLive, int64_t systemFrames, bool micLive, int64_t micFrames) {
+    int64_t n = need;
+    if (systemLive) n = std::min(n, systemFrames);
+    if (micLive) n = std::min(n, micFrames);
+    if (n < need && need - n < kWaitLimitFrames) return n;
+    return need;
+}
+
+int16_t toPcm16(float sample) {
+    const float clamped = std::clamp(sample, -1.0f, 1.0f);
+    // lrint follows the current rounding mode, round-to-nearest-even.
+    return static_cast<int16_t>(std::lrint(clamped * 32767.0f));
+}
+
+MixPeaks mixFrames(SampleQueue& system, SampleQueue& mic, int64_t count, const MixLevels& levels, int16_t* out) {
+    const bool systemAhead = static_cast<int64_t>(system.frames()) > kWaitLimitFrames;
+    const bool micAhead = static_cast<int64_t>(mic.frames()) > kWaitLimitFrames;
+    const float m = levels.micMuted ? 0.0f : levels.micVolume;
+    const float g = levels.gameVolume;
+    MixPeaks peaks;
+    for (int64_t i = 0; i < count; ++i) {
+        float gL, gR, mL, mR;
+        takeFrame(system, gL, gR);
+        takeFrame(mic, mL, mR);
+        if (i % kDriftInterval == kDriftInterval - 1) {
+            if (systemAhead) dropFrame(system);
+            if (micAhead) dropFrame(mic);
+        }
+        if (levels.micMuted) mL = mR = 0.0f;
+        peaks.game = std::max({peaks.game, std::fabs(gL), std::fabs(gR)});
+        if (levels.micMono) mL = mR = (mL + mR) * 0.5f;
+        peaks.mic = std::max({peaks.mic, std::fabs(mL), std::fabs(mR)});
+        out[2 * i] = toPcm16(mL * m + g * gL);
+        out[2 * i + 1] = toPcm16(mR * m + g * gR);
+    }
+    return peaks;
+}
+
+MixBlock AudioMixer::pass(int64_t now, MixSource system, MixSource mic, const MixLevels& levels,
+                          std::vector<int16_t>& pcm) {
+    MixBlock block;
+    const int64_t due = dueFrames(now - startHns_);
+    if (produced_ >= due) return block;
+    const int64_t need = due - produced_;
+    const int64_t count = framesToTake(need, system.live, static_cast<int64_t>(system.queue->frames()),
+                                       mic.live, static_cast<int64_t>(mic.queue->frames()));
+    if (count == 0) return block;
+
+    pcm.resize(static_cast<size_t>(count) * 2);
+    block.peaks = mixFrames(*system.queue, *mic.queue, count, levels, pcm.data());
+    block.frames = count;
+    block.timeHns = startHns_ + framesToHns(produced_);
+    block.durationHns = framesToHns(count);
+    produced_ += count;
+    return block;
+}
+
+} // namespace krel

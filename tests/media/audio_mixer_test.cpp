@@ -1,0 +1,235 @@
+// The mixer's arithmetic and the queue rules, without threads or a server.
+
+#include "media/audio_engine.h"
+#include "media/audio_format.h"
+#include "media/audio_mixer.h"
+#include "media/microphone_list.h"
+#include "media/sample_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace krel {
+namespace {
+
+void fill(SampleQueue& q, size_t frames, float l, float r) {
+    std::vector<float> v;
+    for (size_t i = 0; i < frames; ++i) {
+        v.push_back(l);
+        v.push_back(r);
+    }
+    q.append(v.data(), frames, 1);
+}
+
+TEST(AudioMixerMath, DueFramesRunHundredMillisecondsBehindAndTruncate) {
+    EXPECT_EQ(dueFrames(1'000'000), 0);
+    EXPECT_LT(dueFrames(0), 0);
+    EXPECT_EQ(dueFrames(1'100'000), 480);           // 10 ms after the delay
+    EXPECT_EQ(dueFrames(1'000'000 + 208), 0);       // 208 hns < one frame (208.33)
+    EXPECT_EQ(dueFrames(1'000'000 + 209), 1);
+    EXPECT_EQ(dueFrames(1'000'000 + 36'000'000'000LL), 172'800'000); // one hour
+}
+
+TEST(AudioMixerMath, LateLiveSourceIsWaitedForOnlyUpTo300Ms) {
+    // Microphone 50 ms (2400 frames) short of what is due: wait for it.
+    EXPECT_EQ(framesToTake(4800, true, 4800, true, 2400), 2400);
+    // 400 ms short: no longer waited for; the rest becomes silence.
+    EXPECT_EQ(framesToTake(24'000, true, 24'000, true, 4800), 24'000);
+    // Exactly 300 ms short is not waited for either.
+    EXPECT_EQ(framesToTake(14'400, false, 0, true, 0), 14'400);
+    EXPECT_EQ(framesToTake(14'400, false, 0, true, 1), 1);
+    // A source that is not live never holds the mix back.
+    EXPECT_EQ(framesToTake(480, false, 0, false, 0), 480);
+    // Both short: the shorter one decides.
+    EXPECT_EQ(framesToTake(960, true, 500, true, 700), 500);
+}
+
+TEST(AudioMixerMath, Pcm16ClampsAndRoundsToNearest) {
+    EXPECT_EQ(toPcm16(1.4f), 32767);
+    EXPECT_EQ(toPcm16(-1.5f), -32767);
+    EXPECT_EQ(toPcm16(0.0f), 0);
+    EXPECT_EQ(toPcm16(0.5f), 16384); // 16383.5
+    EXPECT_EQ(toPcm16(-0.5f), -16384);
+    EXPECT_EQ(toPcm16(0.25f), 8192); // 8191.75 rounds up, not truncated
+    EXPECT_EQ(toPcm16(-0.25f), -8192);
+}
+
+TEST(AudioMixerMix, SumIsClampedAndVolumesApply) {
+    SampleQueue sys, mic;
+    fill(sys, 4, 0.8f, -0.9f);
+    fill(mic, 4, 0.6f, -0.6f);
+    MixLevels lv;
+    lv.micMono = false;
+    std::vector<int16_t> out(8);
+    const MixPeaks peaks = mixFrames(sys, mic, 4, lv, out.data());
+    EXPECT_EQ(out[0], 32767);  // 0.8 + 0.6 clamped
+    EXPECT_EQ(out[1], -32767); // -1.5 clamped
+    EXPECT_FLOAT_EQ(peaks.game, 0.9f);
+    EXPECT_FLOAT_EQ(peaks.mic, 0.6f);
+    EXPECT_EQ(sys.frames(), 0u);
+    EXPECT_EQ(mic.frames(), 0u);
+
+    fill(sys, 2, 0.3f, -0.7f);
+    lv.gameVolume = 2.0f;
+    mixFrames(sys, mic, 2, lv, out.data());
+    EXPECT_EQ(out[0], toPcm16(0.6f)); // doubled
+    EXPECT_EQ(out[1], -32767);        // -1.4 clamped
+
+    fill(sys, 1, 0.4f, 0.4f);
+    fill(mic, 1, 0.4f, 0.4f);
+    lv.gameVolume = 0.5f;
+    lv.micVolume = 0.25f;
+    mixFrames(sys, mic, 1, lv, out.data());
+    EXPECT_EQ(out[0], toPcm16(0.4f * 0.25f + 0.5f * 0.4f));
+}
+
+TEST(AudioMixerMix, MonoHalvesALeftOnlyMicrophoneOnBothChannels) {
+    SampleQueue sys, mic;
+    fill(mic, 3, 0.5f, 0.0f);
+    MixLevels lv; // mono is the default
+    std::vector<int16_t> out(6);
+    const MixPeaks peaks = mixFrames(sys, mic, 3, lv, out.data());
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(out[i], toPcm16(0.25f));
+    EXPECT_FLOAT_EQ(peaks.mic, 0.25f);
+    EXPECT_FLOAT_EQ(peaks.game, 0.0f);
+}
+
+TEST(AudioMixerMix, MutedMicrophoneIsConsumedButSilentWithZeroPeak) {
+    SampleQueue sys, mic;
+    fill(sys, 10, 0.1f, 0.1f);
+    fill(mic, 10, 0.9f, 0.9f);
+    MixLevels lv;
+    lv.micMuted = true;
+    std::vector<int16_t> out(20);
+    const MixPeaks peaks = mixFrames(sys, mic, 10, lv, out.data());
+    EXPECT_EQ(peaks.mic, 0.0f);
+    EXPECT_FLOAT_EQ(peaks.game, 0.1f);
+    EXPECT_EQ(mic.frames(), 0u); // the stream keeps running and is drained
+    for (int16_t s : out) EXPECT_EQ(s, toPcm16(0.1f));
+}
+
+TEST(AudioMixerMix, SourceAheadLosesOneFrameIn200UntilBelow300Ms) {
+    SampleQueue sys, mic;
+    // Every frame carries its index, so dropped frames show in the output.
+    std::vector<float> v;
+    for (int i = 0; i < 24'000; ++i) { // 500 ms
+        v.push_back(static_cast<float>(i) / 32767.0f);
+        v.push_back(0.0f);
+    }
+    sys.append(v.data(), 24'000, 1);
+    MixLevels lv;
+    std::vector<int16_t> out(2 * 1000);
+    mixFrames(sys, mic, 1000, lv, out.data());
+    EXPECT_EQ(sys.frames(), 24'000u - 1000u - 5u);
+    EXPECT_EQ(out[2 * 199], 199);
+    EXPECT_EQ(out[2 * 200], 201); // frame 200 was dropped after output frame 199
+    EXPECT_EQ(out[2 * 999], 1003);
+
+    // A queue at or below 14 400 frames when the pass begins is left alone.
+    SampleQueue small;
+    fill(small, 14'400, 0.1f, 0.1f);
+    mixFrames(small, mic, 1000, lv, out.data());
+    EXPECT_EQ(small.frames(), 13'400u);
+}
+
+TEST(AudioMixerPass, SilenceWithoutSourcesAdvancesExactlyByDueFrames) {
+    SampleQueue sys, mic;
+    AudioMixer mixer(5'000'000);
+    std::vector<int16_t> pcm;
+    int64_t expectedTime = 5'000'000;
+    int64_t now = 5'000'000;
+    int64_t total = 0;
+    // Irregular pass times, as a loaded system would wake the mixer.
+    const int64_t steps[] = {1'000'000, 100'003, 99'999, 350'017, 1, 100'000, 7, 2'000'011};
+    for (int64_t step : steps) {
+        now += step;
+        const MixBlock b = mixer.pass(now, {&sys, false}, {&mic, false}, MixLevels{}, pcm);
+        if (b.frames == 0) continue;
+        EXPECT_EQ(b.timeHns, expectedTime);
+        EXPECT_EQ(b.durationHns, framesToHns(b.frames));
+        for (int16_t s : pcm) EXPECT_EQ(s, 0);
+        total += b.frames;
+        expectedTime = 5'000'000 + framesToHns(total);
+    }
+    EXPECT_EQ(total, dueFrames(now - 5'000'000));
+    EXPECT_EQ(mixer.produced(), total);
+}
+
+TEST(AudioMixerPass, LateMicrophoneHoldsTheMixFor50MsButNotFor400Ms) {
+    SampleQueue sys, mic;
+    AudioMixer mixer(0);
+    std::vector<int16_t> pcm;
+    // 200 ms after start: 100 ms (4800 frames) are due.
+    fill(sys, 4800, 0.2f, 0.2f);
+    fill(mic, 2400, 0.1f, 0.1f); // 50 ms late
+    MixBlock b = mixer.pass(2'000'000, {&sys, true}, {&mic, true}, MixLevels{}, pcm);
+    EXPECT_EQ(b.frames, 2400);
+    EXPECT_EQ(sys.frames(), 2400u);
+    // The late samples arrive; the next pass catches up without a gap.
+    fill(mic, 2400, 0.1f, 0.1f);
+    b = mixer.pass(2'000'000, {&sys, true}, {&mic, true}, MixLevels{}, pcm);
+    EXPECT_EQ(b.frames, 2400);
+    EXPECT_EQ(b.timeHns, framesToHns(2400));
+    EXPECT_EQ(pcm[0], toPcm16(0.3f));
+
+    // Now the microphone stops delivering while still counted live: 400 ms
+    // later its shortfall exceeds 300 ms and the mix goes on with silence.
+    fill(sys, 19'200, 0.2f, 0.2f);
+    b = mixer.pass(6'000'000, {&sys, true}, {&mic, true}, MixLevels{}, pcm);
+    EXPECT_EQ(b.frames, 19'200);
+    EXPECT_EQ(pcm[0], toPcm16(0.2f)); // system only, microphone silent
+    EXPECT_EQ(mixer.produced(), 24'000);
+}
+
+TEST(SampleQueueRules, SilentPacketsAddZerosAndTheQueueIsCappedAtTwoSeconds) {
+    SampleQueue q;
+    q.append(nullptr, 5, 42);
+    EXPECT_EQ(q.samples.size(), 10u);
+    for (float f : q.samples) EXPECT_EQ(f, 0.0f);
+    EXPECT_EQ(q.lastData, 42);
+    q.append(nullptr, 0, 99); // an empty packet is not data
+    EXPECT_EQ(q.lastData, 42);
+
+    SampleQueue full;
+    std::vector<float> v(kMaxQueueFloats);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i);
+    full.append(v.data(), v.size() / 2, 1);
+    EXPECT_EQ(full.samples.size(), kMaxQueueFloats);
+    const float one[2] = {-1.0f, -2.0f};
+    full.append(one, 1, 2);
+    EXPECT_EQ(full.samples.size(), kMaxQueueFloats);
+    EXPECT_EQ(full.samples.front(), 2.0f); // the oldest frame (0, 1) went
+    EXPECT_EQ(full.samples.back(), -2.0f);
+}
+
+TEST(MicrophoneList, DefaultFirstAndUnnamedDevicesNumbered) {
+    const std::vector<MicEndpoint> eps = {{"a", "Headset", 1}, {"b", "", 2}, {"c", "USB", 3}};
+    auto list = buildMicList(eps, "b");
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].id, "b");
+    EXPECT_EQ(list[0].name, "Mikrofon 2");
+    EXPECT_TRUE(list[0].isDefault);
+    EXPECT_EQ(list[1].id, "a");
+    EXPECT_FALSE(list[1].isDefault);
+    EXPECT_EQ(list[2].id, "c");
+    EXPECT_TRUE(buildMicList({}, "x").empty());
+    // Position counts skipped devices too.
+    auto skipped = buildMicList({{"d", "", 4}}, "");
+    EXPECT_EQ(skipped[0].name, "Mikrofon 4");
+    EXPECT_FALSE(skipped[0].isDefault);
+}
+
+TEST(HiccupSwitch, ParsesAtMostFifteenDecimalDigits) {
+    EXPECT_EQ(parseHiccupMs(nullptr), 0);
+    EXPECT_EQ(parseHiccupMs(""), 0);
+    EXPECT_EQ(parseHiccupMs("200"), 200);
+    EXPECT_EQ(parseHiccupMs("0"), 0);
+    EXPECT_EQ(parseHiccupMs("20x"), 0);
+    EXPECT_EQ(parseHiccupMs("-5"), 0);
+    EXPECT_EQ(parseHiccupMs("999999999999999"), 999'999'999'999'999);
+    EXPECT_EQ(parseHiccupMs("1000000000000000"), 0); // 16 digits
+}
+
+} // namespace
+} // namespace krel
