@@ -55,7 +55,7 @@ pid_t startAnimator() {
     std::mt19937 rng(7);
     std::vector<uint32_t> pixels(static_cast<size_t>(kW) * (kH - 200));
     for (int i = 0; i < 8; ++i) {
-        for (auto& p : pixels) p = rng() & 0x3F3F3F;
+        for (auto& p : pixels) p = rng() & 0x1F1F1F;
         XImage* img = XCreateImage(d, DefaultVisual(d, screen), 24, ZPixmap, 0, reinterpret_cast<char*>(pixels.data()),
                                    kW, kH - 200, 32, 0);
         const Pixmap pm = XCreatePixmap(d, w, kW, kH - 200, 24);

@@ -1,5 +1,8 @@
 #include "core/clip_naming.h"
 
+#include "config/data_directory.h"
+#include "config/settings.h"
+
 #include <fmt/format.h>
 
 #include <cerrno>
@@ -51,9 +54,9 @@ void ClipNamer::setSource(std::string sourceName) {
     sourceName_ = std::move(sourceName);
 }
 
-void ClipNamer::setFolder(std::filesystem::path folder) {
+void ClipNamer::setClipDir(std::string clipDir) {
     std::lock_guard lock(mutex_);
-    folder_ = std::move(folder);
+    clipDir_ = std::move(clipDir);
 }
 
 std::filesystem::path ClipNamer::makeClipPath(std::string_view defaultPrefix) {
@@ -65,9 +68,12 @@ std::filesystem::path ClipNamer::makeClipPath(std::string_view defaultPrefix) {
 
 std::filesystem::path ClipNamer::makeClipPath(std::string_view defaultPrefix, const std::tm& local) {
     std::lock_guard lock(mutex_);
+    Settings folderSettings;
+    folderSettings.clipDir = clipDir_;
+    const std::filesystem::path folder = clipDirectory(folderSettings);
     const std::string name = sanitizeName(sourceName_.empty() ? defaultPrefix : std::string_view(sourceName_));
     const std::string stem = name + " " + clipTimestamp(local);
-    std::filesystem::path candidate = folder_ / (stem + ".mp4");
+    std::filesystem::path candidate = folder / (stem + ".mp4");
     for (int counter = 2;; ++counter) {
         struct stat st{};
         bool exists = true;
@@ -81,7 +87,7 @@ std::filesystem::path ClipNamer::makeClipPath(std::string_view defaultPrefix, co
             reservedPaths_.insert(candidate);
             return candidate;
         }
-        candidate = folder_ / fmt::format("{} ({}).mp4", stem, counter);
+        candidate = folder / fmt::format("{} ({}).mp4", stem, counter);
     }
 }
 

@@ -25,9 +25,11 @@ std::string clipTimestamp(const std::tm& local);
 // name files.
 class ClipNamer {
 public:
-    // The display name of the current source ("" = none) and the clip folder.
+    // The display name of the current source ("" = none), and the "clipDir"
+    // setting ("" = the default clip folder). The folder is looked up, and
+    // created again if it went missing, for every name.
     void setSource(std::string sourceName);
-    void setFolder(std::filesystem::path folder);
+    void setClipDir(std::string clipDir);
 
     // Reserves and returns a free path for a clip named after the source, or
     // after `defaultPrefix` without a source. Throws
@@ -42,7 +44,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::string sourceName_;
-    std::filesystem::path folder_;
+    std::string clipDir_;
     std::set<std::filesystem::path> reservedPaths_;
 };
 

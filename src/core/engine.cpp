@@ -35,7 +35,6 @@ const char* codecLabel(int32_t codec) {
 Engine::Engine(std::unique_ptr<WindowSystem> windows) : windows_(std::move(windows)) {
     replay_.setLimits(ReplayBuffer::kDefaultMaxHns, ReplayBuffer::kDefaultMaxBytes);
     audioEngine_ = std::make_unique<AudioEngine>([this](const PacketPtr& p) { onPacket(p); });
-    namer_.setFolder(clipDirectory(settings_));
 }
 
 Engine::~Engine() {
@@ -71,7 +70,7 @@ void Engine::setSettings(const Settings& s) {
     audioEngine_->setMicVolume(s.micVolume);
     audioEngine_->setMicDevice(s.micDevice);
     audioEngine_->setMicMono(s.micMono);
-    namer_.setFolder(clipDirectory(settings_));
+    namer_.setClipDir(settings_.clipDir);
 
     if (rebuild && pipelineExisted) {
         stop();

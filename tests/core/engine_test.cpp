@@ -209,6 +209,12 @@ TEST_F(EngineTest, WindowModeClipCarriesPictureAndTone) {
     EXPECT_NEAR(test::zeroCrossingFrequency(pcm.left, mid - 24000, mid + 24000), 440.0, 5.0);
     EXPECT_GT(test::toneAmplitude(pcm.left, mid - 24000, mid + 24000, 440.0), 0.2);
 
+    // The clip folder deleted meanwhile is made again.
+    fs::remove_all(clips_.path());
+    const ClipResult again = saveClipAndWait(engine);
+    EXPECT_EQ(again.error, "");
+    EXPECT_TRUE(fs::exists(again.path));
+
     // Two saves within one second: the second name carries " (2)".
     const ClipResult a = saveClipAndWait(engine);
     const ClipResult b = saveClipAndWait(engine);

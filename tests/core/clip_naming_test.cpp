@@ -1,0 +1,76 @@
+#include "core/clip_naming.h"
+
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace krel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::tm at(int h, int m, int s) {
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 2;
+    t.tm_mday = 7;
+    t.tm_hour = h;
+    t.tm_min = m;
+    t.tm_sec = s;
+    return t;
+}
+
+TEST(SanitizeName, ReplacesForbiddenAndCuts) {
+    EXPECT_EQ(sanitizeName("Spiel: Teil 2? <Beta> \"x\" a/b\\c*d|e"), "Spiel_ Teil 2_ _Beta_ _x_ a_b_c_d_e");
+    EXPECT_EQ(sanitizeName(std::string(80, 'a')), std::string(60, 'a'));
+    // Characters, not bytes: 70 umlauts keep 60 whole ones.
+    std::string umlauts;
+    for (int i = 0; i < 70; ++i) umlauts += "ä";
+    const std::string cut = sanitizeName(umlauts);
+    EXPECT_EQ(cut.size(), 120u);
+    EXPECT_EQ(cut.substr(118), "ä");
+    EXPECT_EQ(sanitizeName("\x01\x02\t"), "___"); // only an empty name becomes "Aufnahme"
+    EXPECT_EQ(sanitizeName(""), "Aufnahme");
+    EXPECT_EQ(clipTimestamp(at(21, 14, 5)), "2026-03-07 21-14-05");
+}
+
+TEST(ClipNamer, ReservesCountsAndReleases) {
+    test::TempDir dir;
+    ClipNamer namer;
+    namer.setClipDir(dir.path().string());
+    // No source: the caller's prefix.
+    EXPECT_EQ(namer.makeClipPath("Clip", at(21, 14, 5)), dir / "Clip 2026-03-07 21-14-05.mp4");
+    EXPECT_EQ(namer.makeClipPath("Aufnahme", at(21, 14, 5)), dir / "Aufnahme 2026-03-07 21-14-05.mp4");
+
+    namer.setSource("Mein: Spiel");
+    const fs::path first = namer.makeClipPath("Clip", at(9, 0, 0));
+    EXPECT_EQ(first, dir / "Mein_ Spiel 2026-03-07 09-00-00.mp4");
+    // The first is only reserved, not yet on disk: the second gets " (2)".
+    const fs::path second = namer.makeClipPath("Clip", at(9, 0, 0));
+    EXPECT_EQ(second, dir / "Mein_ Spiel 2026-03-07 09-00-00 (2).mp4");
+    // Existing entries of any kind count as taken.
+    fs::create_directory(dir / "Mein_ Spiel 2026-03-07 09-00-00 (3).mp4");
+    std::ofstream(dir / "Mein_ Spiel 2026-03-07 09-00-00 (4).mp4") << "x";
+    EXPECT_EQ(namer.makeClipPath("Clip", at(9, 0, 0)), dir / "Mein_ Spiel 2026-03-07 09-00-00 (5).mp4");
+    // A failed save drops its reservation; the name is free again.
+    namer.release(first);
+    EXPECT_FALSE(namer.reserved(first));
+    EXPECT_EQ(namer.makeClipPath("Clip", at(9, 0, 0)), first);
+}
+
+TEST(ClipNamer, RecreatesAMissingFolder) {
+    test::TempDir dir;
+    ClipNamer namer;
+    const fs::path clips = dir / "weg" / "Clips";
+    namer.setClipDir(clips.string());
+    namer.makeClipPath("Clip");
+    fs::remove_all(dir / "weg");
+    const fs::path p = namer.makeClipPath("Clip");
+    EXPECT_EQ(p.parent_path(), clips);
+    EXPECT_TRUE(fs::is_directory(clips));
+}
+
+} // namespace
+} // namespace krel
