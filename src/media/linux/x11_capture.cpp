@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <stdexcept>
 #include <thread>
@@ -33,7 +34,7 @@ private:
     void startThread();
     void run();
     void handle(const XEvent& ev, bool& dirty);
-    void grab();
+    bool grab(); // true when another picture should follow at once
     void renamePixmap();
     void compositeCursor(const BgraImage& picture);
     bool pointerMoved();
@@ -87,7 +88,7 @@ X11Capture::~X11Capture() {
         }
     }
     for (auto& b : buffers_) b.release(d, !ioBroken_);
-    unregisterDisplay(d);
+    if (ioBroken_) abandonDisplay(dpy_.release());
 }
 
 void X11Capture::halt() {
@@ -127,7 +128,7 @@ void X11Capture::openMonitor(const MonitorInfo& monitor) {
     depth_ = attrs.depth;
     int err = 0;
     if (XRRQueryExtension(d, &randrEvent_, &err))
-        XRRSelectInput(d, target_, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+        XRRSelectInput(d, target_, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask | RRResourceChangeNotifyMask);
     damage_ = XDamageCreate(d, target_, XDamageReportNonEmpty);
     XSync(d, False);
     startThread();
@@ -192,13 +193,24 @@ void X11Capture::renamePixmap() {
 }
 
 void X11Capture::run() {
+    using Clock = std::chrono::steady_clock;
+    // Not every server announces a removed monitor by an event: look again
+    // twice a second.
+    constexpr auto kMonitorCheck = std::chrono::milliseconds(500);
+    auto lastMonitorCheck = Clock::now();
     bool dirty = true;
     const int xfd = ConnectionNumber(dpy_.get());
     while (!stop_.load()) {
+        if (!isWindow_ && !ioBroken_ && Clock::now() - lastMonitorCheck >= kMonitorCheck) {
+            lastMonitorCheck = Clock::now();
+            const uint32_t w = monitor_.width, h = monitor_.height;
+            if (!monitorStillThere()) closed_ = true;
+            else if (w != monitor_.width || h != monitor_.height) dirty = true;
+        }
         if (dirty && mapped_) {
             dirty = false;
             try {
-                grab();
+                dirty = grab();
             } catch (const std::exception& e) {
                 sink_.frameError(e.what());
             }
@@ -283,7 +295,7 @@ bool X11Capture::monitorStillThere() {
     return false;
 }
 
-void X11Capture::grab() {
+bool X11Capture::grab() {
     Display* d = dpy_.get();
     uint32_t w = 0, h = 0;
     int sx = 0, sy = 0;
@@ -312,8 +324,13 @@ void X11Capture::grab() {
         sink_.publish(picture);
         next_ ^= 1;
     }
-    // The window changed size: later pictures come from a pixmap of the new size.
-    if (isWindow_ && (contentW_ != bufW_ || contentH_ != bufH_)) renamePixmap();
+    // The window changed size: later pictures come from a pixmap of the new
+    // size, and the next one is taken right away.
+    if (isWindow_ && (contentW_ != bufW_ || contentH_ != bufH_)) {
+        renamePixmap();
+        return true;
+    }
+    return false;
 }
 
 bool X11Capture::pointerMoved() {

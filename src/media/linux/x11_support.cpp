@@ -3,6 +3,9 @@
 #include "core/hr_error.h"
 
 #include <fmt/format.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 #include <unistd.h>
 
 #include <filesystem>
@@ -21,7 +24,20 @@ std::set<Display*>& ownDisplays() {
     return displays;
 }
 XErrorHandler gPreviousHandler = nullptr;
+XIOErrorHandler gPreviousIoHandler = nullptr;
 thread_local ErrorTrap* tTrap = nullptr;
+
+bool ownDisplay(Display* d) {
+    std::lock_guard lock(gDisplaysLock);
+    return ownDisplays().count(d) != 0;
+}
+
+// A broken connection of ours must not end the process: returning here lets
+// Xlib mark it dead and call our exit handler below.
+int onIoError(Display* d) {
+    if (ownDisplay(d)) return 0;
+    return gPreviousIoHandler ? gPreviousIoHandler(d) : 0;
+}
 
 void onIoExit(Display*, void* flag) {
     // Returning marks the connection dead instead of ending the process.
@@ -48,10 +64,7 @@ int onXError(Display* d, XErrorEvent* e) {
             return 0;
         }
     }
-    {
-        std::lock_guard lock(gDisplaysLock);
-        if (ownDisplays().count(d)) return 0; // late errors of our own requests: nothing to do
-    }
+    if (ownDisplay(d)) return 0; // late errors of our own requests: nothing to do
     return gPreviousHandler ? gPreviousHandler(d, e) : 0;
 }
 
@@ -70,6 +83,7 @@ DisplayPtr openDisplayConnection(std::atomic<bool>* ioBroken) {
     std::call_once(once, [] {
         XInitThreads();
         gPreviousHandler = XSetErrorHandler(onXError);
+        gPreviousIoHandler = XSetIOErrorHandler(onIoError);
     });
     DisplayPtr d(XOpenDisplay(nullptr));
     if (!d) throw std::runtime_error("XOpenDisplay(nullptr): keine Verbindung zum X-Server");
@@ -82,6 +96,15 @@ DisplayPtr openDisplayConnection(std::atomic<bool>* ioBroken) {
 void unregisterDisplay(Display* d) {
     std::lock_guard lock(gDisplaysLock);
     ownDisplays().erase(d);
+}
+
+void abandonDisplay(Display* d) {
+    if (!d) return;
+    unregisterDisplay(d);
+    ::close(ConnectionNumber(d));
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_ignore_object(d);
+#endif
 }
 
 ErrorTrap::ErrorTrap(Display* d) : dpy_(d), outer_(tTrap) { tTrap = this; }

@@ -55,6 +55,9 @@ private:
 DisplayPtr openDisplayConnection(std::atomic<bool>* ioBroken);
 // Forget a connection before it is closed.
 void unregisterDisplay(Display* d);
+// Gives up a connection that broke: Xlib cannot close it any more (its
+// lock may be held), so only its socket is closed and its memory left.
+void abandonDisplay(Display* d);
 
 // Collects the first protocol error of this thread on `d` while it lives.
 class ErrorTrap {
