@@ -24,6 +24,7 @@ extern "C" {
 #include <csignal>
 #include <fstream>
 #include <future>
+#include <regex>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -215,13 +216,25 @@ TEST_F(EngineTest, WindowModeClipCarriesPictureAndTone) {
     EXPECT_EQ(again.error, "");
     EXPECT_TRUE(fs::exists(again.path));
 
-    // Two saves within one second: the second name carries " (2)".
-    const ClipResult a = saveClipAndWait(engine);
-    const ClipResult b = saveClipAndWait(engine);
+    // Two saves requested back to back (one second): the second name carries
+    // " (2)" because the first is reserved before its file exists.
+    std::promise<ClipResult> pa, pb;
+    engine.saveClip([&](const fs::path& p, const std::string& e) { pa.set_value({p, e}); });
+    engine.saveClip([&](const fs::path& p, const std::string& e) { pb.set_value({p, e}); });
+    const ClipResult a = pa.get_future().get();
+    const ClipResult b = pb.get_future().get();
     ASSERT_EQ(a.error, "");
     ASSERT_EQ(b.error, "");
-    if (a.path.stem().string().substr(0, 35) == b.path.stem().string().substr(0, 35)) {
-        EXPECT_NE(a.path, b.path);
+    // Same base name (source and second): the later one carries a counter.
+    const std::regex shape(R"((KREL Testfenster \d{4}-\d\d-\d\d \d\d-\d\d-\d\d)( \((\d+)\))?)");
+    std::smatch ma, mb;
+    const std::string stemA = a.path.stem().string(), stemB = b.path.stem().string();
+    ASSERT_TRUE(std::regex_match(stemA, ma, shape)) << stemA;
+    ASSERT_TRUE(std::regex_match(stemB, mb, shape)) << stemB;
+    EXPECT_NE(a.path, b.path);
+    if (ma[1] == mb[1]) {
+        ASSERT_TRUE(mb[3].matched) << stemB;
+        EXPECT_GT(std::stoi(mb[3]), ma[3].matched ? std::stoi(ma[3]) : 1);
     }
 }
 
