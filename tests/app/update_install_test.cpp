@@ -198,11 +198,17 @@ TEST_F(UpdateInstall, BackgroundCheckRecordsAndInstallSwaps) {
     EXPECT_EQ(seen->installed.get_future().get(), "Update fehlgeschlagen: Prüfsumme stimmt nicht – Update verworfen");
     EXPECT_EQ(readAll(exe_), oldBytes_);
 
+    // A second installation while one runs starts no second swap.
     test::writeFile(svc_.updateDir() / "krel-play-new", release_);
+    svc_.addFaults("GET", "krel-play-new$", {{{"delayMs", 400}}});
     arm();
+    installUpdate();
     installUpdate();
     EXPECT_EQ(seen->installed.get_future().get(), "");
     EXPECT_EQ(readAll(exe_), release_);
+    int downloads = 0;
+    for (const auto& r : svc_.requests()) downloads += r["path"] == "/downloads/play/krel-play-new";
+    EXPECT_EQ(downloads, 2); // the corrupted one and this one
     setUpdateEvents({});
     setUpdateExecutableForTesting({});
 }

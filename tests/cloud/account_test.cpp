@@ -1,5 +1,6 @@
 // Sign-in, the encrypted account file and sign-out against the local service.
 #include "cloud/account.h"
+#include "cloud/account_platform.h"
 #include "cloud/cloud_api.h"
 #include "local_service.h"
 
@@ -7,6 +8,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -54,6 +56,30 @@ TEST(AuthKey, NormalisesAddressAndPassword) {
     EXPECT_EQ(deriveAuthKey("a@b.de", "\xEF\xAC\x81" "x", 1000), deriveAuthKey("a@b.de", "fix", 1000));
     // Invalid UTF-8 is used as given rather than refused.
     EXPECT_EQ(deriveAuthKey("a@b.de", "\xFF\xFE", 1000).size(), 44u);
+}
+
+TEST(UserKey, ConcurrentFirstUseAgreesOnOneKey) {
+    test::TempDir config;
+    const std::string saved = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
+    setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    std::vector<std::optional<std::array<uint8_t, 32>>> keys(6);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < keys.size(); ++i) threads.emplace_back([&, i] { keys[i] = userSecretKey(); });
+    for (auto& t : threads) t.join();
+    for (const auto& k : keys) {
+        ASSERT_TRUE(k);
+        EXPECT_EQ(*k, *keys[0]);
+    }
+    EXPECT_NE(*keys[0], (std::array<uint8_t, 32>{}));
+    struct stat sb {};
+    ASSERT_EQ(stat((config / "krel-play" / "user.key").c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat((config / "krel-play").c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 0777, 0700u);
+    // No temporary files are left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(config / "krel-play"), {}), 1);
+    if (saved.empty()) unsetenv("XDG_CONFIG_HOME");
+    else setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
 }
 
 TEST_F(AccountTest, SignInStoresEncryptedTokenUsedByLaterCalls) {

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include <unistd.h>
 
@@ -246,6 +248,28 @@ TEST_F(Upload, FileShrinkingDuringUpload) {
     ASSERT_EQ(l.size(), 3u); // announce, chunk 0, withdrawal
     EXPECT_EQ(l[2].method, "DELETE");
     EXPECT_TRUE(clips().empty());
+}
+
+TEST_F(Upload, ConcurrentUploadsShareNothing) {
+    svc_.post("/_test/config", {{"chunkSize", 1000}});
+    std::vector<std::filesystem::path> files;
+    for (int i = 0; i < 3; ++i) files.push_back(file(4000 + 1000 * static_cast<size_t>(i), "c" + std::to_string(i)));
+    std::vector<ApiResult> results(3);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back([&, i] { results[static_cast<size_t>(i)] = uploadClip(files[static_cast<size_t>(i)], "", {}); });
+    const ApiResult list = listCloudClips();
+    for (auto& t : threads) t.join();
+    EXPECT_TRUE(list.error.empty());
+    for (const auto& r : results) EXPECT_TRUE(r.error.empty()) << r.error;
+    const auto c = clips();
+    ASSERT_EQ(c.size(), 3u);
+    std::set<int64_t> sizes;
+    for (const auto& clip : c) {
+        EXPECT_EQ(clip["complete"], true);
+        sizes.insert(clip["size"].get<int64_t>());
+    }
+    EXPECT_EQ(sizes, (std::set<int64_t>{4000, 5000, 6000}));
 }
 
 TEST_F(Upload, CommandReportsPercentNoticeAndLog) {
