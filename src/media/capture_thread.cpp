@@ -16,6 +16,15 @@ namespace krel {
 
 void CaptureThread::operator()() {
     prepareAudioThread("krel-audio-cap");
+    try {
+        run();
+    } catch (const std::exception& e) {
+        // Nothing may escape a thread; the mixer goes on with silence.
+        logLine(fmt::format("Audio-Fehler: {}", e.what()));
+    }
+}
+
+void CaptureThread::run() {
     int64_t lastCheck = nowHns();
     while (!engine_.stopping_.load()) {
         std::this_thread::sleep_for(std::chrono::microseconds(kCapturePassHns / 10));

@@ -28,6 +28,7 @@ public:
     void operator()();
 
 private:
+    void run();
     // Re-opens a source whose read failed, unless it was tried just now.
     void service(CaptureStream& stream, int64_t now);
     void checkDevices();
