@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <span>
 #include <string>
 #include <string_view>
@@ -63,6 +64,11 @@ void cleanupUpdateFiles();
 bool startupUpdateCheck(const std::vector<std::string>& args);
 // The same with the settings flag and the executable given.
 bool startupUpdateCheck(const std::vector<std::string>& args, bool autoUpdate, const std::filesystem::path& exePath);
+
+// The `result` of the page's update-check reply: "version" (the release when
+// it is newer, else "") and "error" (only when the check failed before a
+// version was read).
+nlohmann::json updateCheckResult(bool newer, const UpdateInfo& info, const std::string& error);
 
 // How the background work reports; supplied once by the user-interface host
 // at start-up (setUpdateEvents). Members may be empty.

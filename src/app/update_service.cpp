@@ -116,6 +116,12 @@ bool startupUpdateCheck(const std::vector<std::string>& args, bool autoUpdate, c
     return true;
 }
 
+nlohmann::json updateCheckResult(bool newer, const UpdateInfo& info, const std::string& error) {
+    nlohmann::json result = {{"version", newer ? info.version : std::string()}};
+    if (!error.empty() && info.version.empty()) result["error"] = error;
+    return result;
+}
+
 void setUpdateEvents(UpdateEvents events) {
     std::lock_guard lock(eventsLock());
     eventsStore() = std::move(events);

@@ -84,6 +84,16 @@ TEST(UpdateManifest, RefusesUnsafeOrIncompleteManifests) {
     }
 }
 
+TEST(UpdateManifest, CheckReplyResult) {
+    UpdateInfo info{"0.2.0", "u", kDigest, ""};
+    EXPECT_EQ(updateCheckResult(true, info, ""), nlohmann::json({{"version", "0.2.0"}}));
+    EXPECT_EQ(updateCheckResult(false, info, ""), nlohmann::json({{"version", ""}}));
+    EXPECT_EQ(updateCheckResult(false, {}, "Keine Verbindung"),
+              nlohmann::json({{"version", ""}, {"error", "Keine Verbindung"}}));
+    // With a version read, an error is not shown.
+    EXPECT_EQ(updateCheckResult(true, info, "x"), nlohmann::json({{"version", "0.2.0"}}));
+}
+
 TEST(UpdateManifest, BaseUrlFromEnvironment) {
     setenv("KREL_PLAY_UPDATE_URL", "http://127.0.0.1:9/u/", 1);
     EXPECT_EQ(updateBaseUrl(), "http://127.0.0.1:9/u/");

@@ -1,5 +1,6 @@
 // Cloud clip operations against the local service.
 #include "cloud/cloud_api.h"
+#include "cloud/command_results.h"
 #include "cloud/upload.h"
 #include "signed_in.h"
 
@@ -30,6 +31,17 @@ TEST(CloudErrorText, FollowsStatusAndCodeInOrder) {
     EXPECT_EQ(cloudErrorText(404, R"({"error":7})"), "Cloud-Fehler (404)");
     EXPECT_EQ(cloudErrorText(404, R"(["error"])"), "Cloud-Fehler (404)");
     EXPECT_EQ(cloudPageUrl(), "https://cloud.example.de/app#cloud");
+}
+
+TEST(CommandResults, ShapesForThePage) {
+    EXPECT_EQ(resultFromApi({401, "", "Bitte anmelden"}), nlohmann::json({{"error", "Bitte anmelden"}}));
+    EXPECT_EQ(resultFromApi({200, R"({"used":1,"clips":[]})", ""}), nlohmann::json::parse(R"({"used":1,"clips":[]})"));
+    EXPECT_EQ(resultFromApi({200, "", ""}), nlohmann::json::object());
+    EXPECT_EQ(resultFromApi({200, "kein JSON", ""}), nlohmann::json::object());
+    EXPECT_EQ(resultFromApi({200, "[1,2]", ""}), nlohmann::json::parse("[1,2]"));
+    EXPECT_EQ(signInResult(true, ""), nlohmann::json({{"ok", true}}));
+    EXPECT_EQ(signInResult(false, "E-Mail oder Passwort falsch"),
+              nlohmann::json({{"error", "E-Mail oder Passwort falsch"}}));
 }
 
 TEST(CloudSignedOut, EveryOperationAsksToSignInWithoutSending) {
