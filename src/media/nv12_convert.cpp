@@ -125,12 +125,18 @@ const uint8_t* Nv12Converter::scaledRow(const BgraImage& src, const Placement& p
     }
     uint8_t* out = rows_[which].data();
     const int dw = d.width();
+    // Both neighbours blended as packed 32-bit pixels: two channels per
+    // 32-bit half-word pair, weights summing to 256 cannot overflow a lane.
     for (int x = 0; x < dw; ++x) {
-        const uint8_t* a = v + xIndex_[static_cast<size_t>(x)];
-        const uint8_t* b = v + xRight_[static_cast<size_t>(x)];
-        const int w = xFrac_[static_cast<size_t>(x)];
-        const int wa = 256 - w;
-        for (int ch = 0; ch < 4; ++ch) out[4 * x + ch] = static_cast<uint8_t>((a[ch] * wa + b[ch] * w + 128) >> 8);
+        uint32_t a, b;
+        std::memcpy(&a, v + xIndex_[static_cast<size_t>(x)], 4);
+        std::memcpy(&b, v + xRight_[static_cast<size_t>(x)], 4);
+        const uint32_t w = xFrac_[static_cast<size_t>(x)];
+        const uint32_t wa = 256 - w;
+        const uint32_t rb = (((a & 0x00FF00FFu) * wa + (b & 0x00FF00FFu) * w + 0x00800080u) >> 8) & 0x00FF00FFu;
+        const uint32_t ag = (((a >> 8) & 0x00FF00FFu) * wa + ((b >> 8) & 0x00FF00FFu) * w + 0x00800080u) & 0xFF00FF00u;
+        const uint32_t px = rb | ag;
+        std::memcpy(out + 4 * x, &px, 4);
     }
     return out;
 }

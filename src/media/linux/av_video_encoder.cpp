@@ -47,9 +47,11 @@ using AvPacketPtr = std::unique_ptr<AVPacket, AvPacketFree>;
 using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
 
 // qualityPreset 0..4 onto x264 presets. The default (2) must keep 1080p60
-// real time on two cores next to capture and conversion: superfast does
-// about 115 fps there, veryfast only about 75.
-constexpr std::array<const char*, 5> kX264Presets{"ultrafast", "superfast", "superfast", "veryfast", "faster"};
+// real time on two cores next to capture and conversion: with desktop-like
+// content ultrafast encodes about 150 fps there, superfast only about 53, so
+// the lower three steps use ultrafast and only the two best-quality steps
+// trade speed (for smaller sizes or frame rates).
+constexpr std::array<const char*, 5> kX264Presets{"ultrafast", "ultrafast", "ultrafast", "superfast", "veryfast"};
 constexpr std::array<const char*, 5> kNvencPresets{"p1", "p2", "p4", "p5", "p7"};
 // VA-API quality level: 1 best .. 7 fastest (driver range).
 constexpr std::array<int, 5> kVaapiQuality{7, 6, 4, 3, 1};
