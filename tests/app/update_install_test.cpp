@@ -143,6 +143,20 @@ TEST_F(UpdateInstall, StartupCheckInstallsANewerRelease) {
     EXPECT_EQ(log.back()["userAgent"], "KREL-Play/0.1.7");
 }
 
+TEST_F(UpdateInstall, StartupCheckFollowsTheSettingsFile) {
+    // No manifest is published here, so the running test program can never
+    // be replaced; only whether the folder is asked at all is observed.
+    const auto settings = test::testDataDir() / "settings.json";
+    const std::string off = R"({"autoUpdate":false})";
+    test::writeFile(settings, {off.begin(), off.end()});
+    EXPECT_FALSE(startupUpdateCheck(std::vector<std::string>{}));
+    EXPECT_TRUE(svc_.requests().empty());
+    std::filesystem::remove(settings);
+    EXPECT_FALSE(startupUpdateCheck(std::vector<std::string>{}));
+    ASSERT_EQ(svc_.requests().size(), 1u);
+    EXPECT_EQ(svc_.requests()[0]["path"], "/downloads/play/latest.json");
+}
+
 TEST_F(UpdateInstall, BackgroundCheckRecordsAndInstallSwaps) {
     struct Seen {
         std::promise<std::tuple<bool, UpdateInfo, std::string, int64_t>> reply;
