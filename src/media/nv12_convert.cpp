@@ -17,6 +17,15 @@ constexpr int kVR = fx(0.5 * kCs), kVG = fx(-0.7152 / 1.5748 * kCs), kVB = fx(-0
 constexpr int kYOffset = (16 << 16) + (1 << 15);
 constexpr int kCOffset4 = (128 << 18) + (1 << 17); // for sums of four pixels
 
+// The row loops are built for AVX2 and for the baseline, picked at load
+// time. Not under ThreadSanitizer: its runtime is not ready when the loader
+// runs the selector.
+#if defined(__SANITIZE_THREAD__)
+#define KREL_ROW_CLONES
+#else
+#define KREL_ROW_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 constexpr uint8_t kBlackY = 16;
 constexpr uint8_t kBlackC = 128;
 
@@ -25,7 +34,7 @@ inline uint8_t lumaOf(const uint8_t* p) {
 }
 
 // Luma of n pixels.
-__attribute__((target_clones("avx2", "default")))
+KREL_ROW_CLONES
 void lumaRow(const uint8_t* __restrict src, uint8_t* __restrict dst, int n) {
     for (int x = 0; x < n; ++x) {
         const int b = src[4 * x], g = src[4 * x + 1], r = src[4 * x + 2];
@@ -34,7 +43,7 @@ void lumaRow(const uint8_t* __restrict src, uint8_t* __restrict dst, int n) {
 }
 
 // Chroma of n 2x2 blocks from two rows.
-__attribute__((target_clones("avx2", "default")))
+KREL_ROW_CLONES
 void chromaRow(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t* __restrict uv, int n) {
     for (int c = 0; c < n; ++c) {
         const int sb = a[8 * c] + a[8 * c + 4] + b[8 * c] + b[8 * c + 4];
@@ -46,7 +55,7 @@ void chromaRow(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t
 }
 
 // out = (a * (256 - w) + b * w) / 256 over n bytes.
-__attribute__((target_clones("avx2", "default")))
+KREL_ROW_CLONES
 void blendRows(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t* __restrict out, int n, int w) {
     const int wa = 256 - w;
     for (int i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((a[i] * wa + b[i] * w + 128) >> 8);

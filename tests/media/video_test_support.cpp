@@ -120,7 +120,11 @@ struct TestWindow::Conn {
 
 TestWindow::TestWindow(int x, int y, uint32_t w, uint32_t h, uint8_t r, uint8_t g, uint8_t b, const std::string& title)
     : conn_(std::make_unique<Conn>()) {
-    conn_->dpy = XOpenDisplay(nullptr);
+    // A loaded machine may refuse a connection for a moment; try a few times.
+    for (int attempt = 0; attempt < 40 && !conn_->dpy; ++attempt) {
+        conn_->dpy = XOpenDisplay(nullptr);
+        if (!conn_->dpy) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     if (!conn_->dpy) throw std::runtime_error("no X display (run inside scripts/services.sh)");
     Display* d = conn_->dpy;
     XSetWindowAttributes attrs{};

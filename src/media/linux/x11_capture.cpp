@@ -8,10 +8,12 @@
 
 #include <fmt/format.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <stdexcept>
@@ -19,6 +21,13 @@
 
 namespace krel::platform {
 namespace {
+
+// False once the server closed the connection (end of stream) or it failed.
+bool socketAlive(int fd) {
+    char byte = 0;
+    const ssize_t r = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return r > 0 || (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+}
 
 class X11Capture final : public CaptureSource {
 public:
@@ -201,7 +210,7 @@ void X11Capture::run() {
     bool dirty = true;
     const int xfd = ConnectionNumber(dpy_.get());
     while (!stop_.load()) {
-        if (!isWindow_ && !ioBroken_ && Clock::now() - lastMonitorCheck >= kMonitorCheck) {
+        if (!isWindow_ && !ioBroken_ && socketAlive(xfd) && Clock::now() - lastMonitorCheck >= kMonitorCheck) {
             lastMonitorCheck = Clock::now();
             const uint32_t w = monitor_.width, h = monitor_.height;
             if (!monitorStillThere()) closed_ = true;
@@ -215,10 +224,15 @@ void X11Capture::run() {
                 sink_.frameError(e.what());
             }
         }
-        if (!ioBroken_ && XPending(dpy_.get()) == 0 && !ioBroken_) {
+        // Notice a vanished server on the socket before Xlib does: its own
+        // recovery from a broken connection is not thread-clean.
+        if (!socketAlive(xfd)) {
+            ioBroken_ = true;
+        } else if (XEventsQueued(dpy_.get(), QueuedAfterFlush) == 0) {
             pollfd fds[2] = {{xfd, POLLIN, 0}, {wake_[0].get(), POLLIN, 0}};
             ::poll(fds, 2, cursor_ ? 8 : 250);
             if (fds[1].revents != 0) break;
+            if (fds[0].revents != 0 && !socketAlive(xfd)) ioBroken_ = true;
         }
         while (!ioBroken_ && !closed_ && XPending(dpy_.get()) > 0) {
             XEvent ev;
