@@ -1,0 +1,216 @@
+#include "x11_desktop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace krel::test {
+
+namespace {
+
+pid_t spawn(const std::vector<std::string>& argv, posix_spawn_file_actions_t* actions) {
+    std::vector<char*> raw;
+    for (const auto& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
+    raw.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, raw[0], actions, nullptr, raw.data(), environ);
+    if (rc != 0) throw std::runtime_error("posix_spawn " + argv[0] + ": " + std::strerror(rc));
+    return pid;
+}
+
+struct FileActions {
+    posix_spawn_file_actions_t actions;
+    FileActions() { posix_spawn_file_actions_init(&actions); }
+    ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
+};
+
+} // namespace
+
+ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{program.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = spawn(argv, nullptr);
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+void ChildProcess::waitEndedUnreaped() {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+}
+
+std::filesystem::path copyProgramAs(const std::filesystem::path& program, const std::filesystem::path& folder,
+                                    const std::string& name) {
+    const auto target = folder / name;
+    std::filesystem::copy_file(program, target, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(target, std::filesystem::perms::owner_all);
+    return target;
+}
+
+Desktop::Desktop() : dpy_(platform::openDisplayConnection(nullptr)) { clearRoot(); }
+
+Desktop::~Desktop() { clearRoot(); }
+
+Atom Desktop::atom(const char* name) const { return XInternAtom(dpy_.get(), name, False); }
+
+void Desktop::clearRoot() {
+    Display* d = dpy_.get();
+    XDeleteProperty(d, DefaultRootWindow(d), atom("_NET_ACTIVE_WINDOW"));
+    XDeleteProperty(d, DefaultRootWindow(d), atom("_NET_CLIENT_LIST_STACKING"));
+    XSync(d, False);
+}
+
+Window Desktop::create(const WindowSpec& spec) {
+    Display* d = dpy_.get();
+    const Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), spec.x_, spec.y_, spec.width_, spec.height_,
+                                         spec.border_, BlackPixel(d, DefaultScreen(d)), WhitePixel(d, DefaultScreen(d)));
+    if (!spec.title_.empty()) {
+        XChangeProperty(d, w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(spec.title_.data()), static_cast<int>(spec.title_.size()));
+    }
+    if (spec.wmName_) XStoreName(d, w, spec.wmName_->c_str());
+    if (spec.pid_) {
+        const long pid = *spec.pid_;
+        XChangeProperty(d, w, atom("_NET_WM_PID"), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&pid), 1);
+    }
+    if (spec.map_) XMapWindow(d, w);
+    XSync(d, False);
+    return w;
+}
+
+Window Desktop::frame(Window client, int x, int y, unsigned width, unsigned height, int dx, int dy) {
+    Display* d = dpy_.get();
+    const Window f = XCreateSimpleWindow(d, DefaultRootWindow(d), x, y, width, height, 0,
+                                         BlackPixel(d, DefaultScreen(d)), BlackPixel(d, DefaultScreen(d)));
+    XReparentWindow(d, client, f, dx, dy);
+    XMapWindow(d, client);
+    XMapWindow(d, f);
+    XSync(d, False);
+    return f;
+}
+
+void Desktop::destroy(Window w) {
+    XDestroyWindow(dpy_.get(), w);
+    XSync(dpy_.get(), False);
+}
+
+void Desktop::unmap(Window w) {
+    XUnmapWindow(dpy_.get(), w);
+    XSync(dpy_.get(), False);
+}
+
+void Desktop::raise(Window w) {
+    XRaiseWindow(dpy_.get(), w);
+    XSync(dpy_.get(), False);
+}
+
+void Desktop::setActive(std::optional<Window> w) {
+    Display* d = dpy_.get();
+    if (!w) {
+        XDeleteProperty(d, DefaultRootWindow(d), atom("_NET_ACTIVE_WINDOW"));
+    } else {
+        const long value = static_cast<long>(*w);
+        XChangeProperty(d, DefaultRootWindow(d), atom("_NET_ACTIVE_WINDOW"), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&value), 1);
+    }
+    XSync(d, False);
+}
+
+void Desktop::setActiveNone() {
+    Display* d = dpy_.get();
+    const long value = 0;
+    XChangeProperty(d, DefaultRootWindow(d), atom("_NET_ACTIVE_WINDOW"), XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&value), 1);
+    XSync(d, False);
+}
+
+void Desktop::setStacking(const std::optional<std::vector<Window>>& bottomToTop) {
+    Display* d = dpy_.get();
+    if (!bottomToTop) {
+        XDeleteProperty(d, DefaultRootWindow(d), atom("_NET_CLIENT_LIST_STACKING"));
+    } else {
+        const std::vector<long> values(bottomToTop->begin(), bottomToTop->end());
+        XChangeProperty(d, DefaultRootWindow(d), atom("_NET_CLIENT_LIST_STACKING"), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(values.data()), static_cast<int>(values.size()));
+    }
+    XSync(d, False);
+}
+
+void Desktop::setWmState(Window w, long state) {
+    const long values[2] = {state, 0};
+    XChangeProperty(dpy_.get(), w, atom("WM_STATE"), atom("WM_STATE"), 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(values), 2);
+    XSync(dpy_.get(), False);
+}
+
+void Desktop::setNetWmState(Window w, const std::vector<std::string>& states) {
+    std::vector<long> values;
+    for (const auto& s : states) values.push_back(static_cast<long>(atom(s.c_str())));
+    XChangeProperty(dpy_.get(), w, atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(values.data()), static_cast<int>(values.size()));
+    XSync(dpy_.get(), False);
+}
+
+PrivateDisplay::PrivateDisplay(unsigned width, unsigned height) {
+    if (const char* display = std::getenv("DISPLAY")) previous_ = display;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    platform::Fd readEnd, writeEnd;
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+    FileActions fa;
+    posix_spawn_file_actions_adddup2(&fa.actions, writeEnd.get(), 3);
+    posix_spawn_file_actions_addopen(&fa.actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa.actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_ = spawn({"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24",
+                  "+extension", "RANDR", "-nolisten", "tcp"},
+                 &fa.actions);
+    writeEnd.reset();
+    // Xvfb writes its display number once it accepts connections.
+    std::string number;
+    char c = 0;
+    pollfd p{readEnd.get(), POLLIN, 0};
+    while (::poll(&p, 1, 20000) > 0 && ::read(readEnd.get(), &c, 1) == 1 && c != '\n') number.push_back(c);
+    if (number.empty()) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+        throw std::runtime_error("Xvfb did not report a display");
+    }
+    ::setenv("DISPLAY", (":" + number).c_str(), 1);
+}
+
+PrivateDisplay::~PrivateDisplay() {
+    if (previous_) {
+        ::setenv("DISPLAY", previous_->c_str(), 1);
+    } else {
+        ::unsetenv("DISPLAY");
+    }
+    stop();
+}
+
+void PrivateDisplay::stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+}
+
+} // namespace krel::test
