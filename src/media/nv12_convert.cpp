@@ -3,21 +3,26 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace krel {
 namespace {
 
-// Full-range RGB to limited-range BT.709, 16-bit fixed point.
-constexpr int fx(double v) { return static_cast<int>(v * 65536.0 + (v < 0 ? -0.5 : 0.5)); }
+// Full-range RGB to limited-range BT.709 in 15-bit fixed point, so that
+// every coefficient fits a signed 16-bit SIMD lane; the scalar and the AVX2
+// rows compute bit-identical values.
+constexpr int fx(double v) { return static_cast<int>(v * 32768.0 + (v < 0 ? -0.5 : 0.5)); }
 constexpr double kYs = 219.0 / 255.0;
 constexpr double kCs = 224.0 / 255.0;
 constexpr int kYR = fx(0.2126 * kYs), kYG = fx(0.7152 * kYs), kYB = fx(0.0722 * kYs);
 constexpr int kUR = fx(-0.2126 / 1.8556 * kCs), kUG = fx(-0.7152 / 1.8556 * kCs), kUB = fx(0.5 * kCs);
 constexpr int kVR = fx(0.5 * kCs), kVG = fx(-0.7152 / 1.5748 * kCs), kVB = fx(-0.0722 / 1.5748 * kCs);
-constexpr int kYOffset = (16 << 16) + (1 << 15);
-constexpr int kCOffset4 = (128 << 18) + (1 << 17); // for sums of four pixels
+constexpr int kYOffset = (16 << 15) + (1 << 14);
+constexpr int kCOffset4 = (128 << 17) + (1 << 16); // for sums of four pixels
 
-// The row loops are built for AVX2 and for the baseline, picked at load
+// The blend loop is built for AVX2 and for the baseline, picked at load
 // time. Not under ThreadSanitizer: its runtime is not ready when the loader
 // runs the selector.
 #if defined(__SANITIZE_THREAD__)
@@ -30,28 +35,101 @@ constexpr uint8_t kBlackY = 16;
 constexpr uint8_t kBlackC = 128;
 
 inline uint8_t lumaOf(const uint8_t* p) {
-    return static_cast<uint8_t>((kYB * p[0] + kYG * p[1] + kYR * p[2] + kYOffset) >> 16);
+    return static_cast<uint8_t>((kYB * p[0] + kYG * p[1] + kYR * p[2] + kYOffset) >> 15);
 }
 
-// Luma of n pixels.
-KREL_ROW_CLONES
-void lumaRow(const uint8_t* __restrict src, uint8_t* __restrict dst, int n) {
-    for (int x = 0; x < n; ++x) {
-        const int b = src[4 * x], g = src[4 * x + 1], r = src[4 * x + 2];
-        dst[x] = static_cast<uint8_t>((kYB * b + kYG * g + kYR * r + kYOffset) >> 16);
-    }
+void lumaRowScalar(const uint8_t* __restrict src, uint8_t* __restrict dst, int n) {
+    for (int x = 0; x < n; ++x) dst[x] = lumaOf(src + 4 * x);
 }
 
-// Chroma of n 2x2 blocks from two rows.
-KREL_ROW_CLONES
-void chromaRow(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t* __restrict uv, int n) {
+void chromaRowScalar(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t* __restrict uv, int n) {
     for (int c = 0; c < n; ++c) {
         const int sb = a[8 * c] + a[8 * c + 4] + b[8 * c] + b[8 * c + 4];
         const int sg = a[8 * c + 1] + a[8 * c + 5] + b[8 * c + 1] + b[8 * c + 5];
         const int sr = a[8 * c + 2] + a[8 * c + 6] + b[8 * c + 2] + b[8 * c + 6];
-        uv[2 * c] = static_cast<uint8_t>((kUB * sb + kUG * sg + kUR * sr + kCOffset4) >> 18);
-        uv[2 * c + 1] = static_cast<uint8_t>((kVB * sb + kVG * sg + kVR * sr + kCOffset4) >> 18);
+        uv[2 * c] = static_cast<uint8_t>((kUB * sb + kUG * sg + kUR * sr + kCOffset4) >> 17);
+        uv[2 * c + 1] = static_cast<uint8_t>((kVB * sb + kVG * sg + kVR * sr + kCOffset4) >> 17);
     }
+}
+
+#if defined(__x86_64__)
+// 32-bit results of two 8-pixel groups, in pixel order per 128-bit lane
+// ([0..3 | 4..7] and [8..11 | 12..15]), to 16 bytes in order.
+__attribute__((target("avx2"))) inline __m128i packOrdered(__m256i a, __m256i b) {
+    const __m256i words = _mm256_packs_epi32(a, b);      // [a0-3 b0-3 | a4-7 b4-7]
+    const __m256i bytes = _mm256_packus_epi16(words, words); // dwords: [a0-3 b0-3 a0-3 b0-3 | a4-7 b4-7 ..]
+    return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 0, 0, 0, 0)));
+}
+
+// Luma of 8 pixels as 32-bit values, [0..3 | 4..7].
+__attribute__((target("avx2"))) inline __m256i luma8(const uint8_t* src, __m256i coef, __m256i offset) {
+    const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i lo = _mm256_madd_epi16(_mm256_unpacklo_epi8(px, zero), coef);
+    const __m256i hi = _mm256_madd_epi16(_mm256_unpackhi_epi8(px, zero), coef);
+    return _mm256_srai_epi32(_mm256_add_epi32(_mm256_hadd_epi32(lo, hi), offset), 15);
+}
+
+__attribute__((target("avx2"))) void lumaRowAvx2(const uint8_t* src, uint8_t* dst, int n) {
+    const __m256i coef = _mm256_setr_epi16(kYB, kYG, kYR, 0, kYB, kYG, kYR, 0, kYB, kYG, kYR, 0, kYB, kYG, kYR, 0);
+    const __m256i offset = _mm256_set1_epi32(kYOffset);
+    int x = 0;
+    for (; x + 16 <= n; x += 16) {
+        const __m128i y = packOrdered(luma8(src + 4 * x, coef, offset), luma8(src + 4 * x + 32, coef, offset));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), y);
+    }
+    lumaRowScalar(src + 4 * x, dst + x, n - x);
+}
+
+// Cb, Cr of 4 blocks (8 pixels of two rows) as 32-bit values, in output
+// order per lane: [cb0 cr0 cb1 cr1 | cb2 cr2 cb3 cr3].
+__attribute__((target("avx2"))) inline __m256i chroma4(const uint8_t* a, const uint8_t* b, __m256i cu, __m256i cv,
+                                                       __m256i offset) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i pa = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a));
+    const __m256i pb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+    const __m256i lo = _mm256_add_epi16(_mm256_unpacklo_epi8(pa, zero), _mm256_unpacklo_epi8(pb, zero));
+    const __m256i hi = _mm256_add_epi16(_mm256_unpackhi_epi8(pa, zero), _mm256_unpackhi_epi8(pb, zero));
+    const __m256i u = _mm256_hadd_epi32(_mm256_madd_epi16(lo, cu), _mm256_madd_epi16(hi, cu)); // per pixel
+    const __m256i v = _mm256_hadd_epi32(_mm256_madd_epi16(lo, cv), _mm256_madd_epi16(hi, cv));
+    const __m256i blocks = _mm256_hadd_epi32(u, v); // [u0 u1 v0 v1 | u2 u3 v2 v3]
+    const __m256i ordered = _mm256_shuffle_epi32(blocks, _MM_SHUFFLE(3, 1, 2, 0));
+    return _mm256_srai_epi32(_mm256_add_epi32(ordered, offset), 17);
+}
+
+__attribute__((target("avx2"))) void chromaRowAvx2(const uint8_t* a, const uint8_t* b, uint8_t* uv, int n) {
+    const __m256i cu = _mm256_setr_epi16(kUB, kUG, kUR, 0, kUB, kUG, kUR, 0, kUB, kUG, kUR, 0, kUB, kUG, kUR, 0);
+    const __m256i cv = _mm256_setr_epi16(kVB, kVG, kVR, 0, kVB, kVG, kVR, 0, kVB, kVG, kVR, 0, kVB, kVG, kVR, 0);
+    const __m256i offset = _mm256_set1_epi32(kCOffset4);
+    int c = 0;
+    for (; c + 8 <= n; c += 8) {
+        const __m128i out = packOrdered(chroma4(a + 8 * c, b + 8 * c, cu, cv, offset),
+                                        chroma4(a + 8 * c + 32, b + 8 * c + 32, cu, cv, offset));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(uv + 2 * c), out);
+    }
+    chromaRowScalar(a + 8 * c, b + 8 * c, uv + 2 * c, n - c);
+}
+
+bool hasAvx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
+// Luma of n pixels.
+void lumaRow(const uint8_t* src, uint8_t* dst, int n) {
+#if defined(__x86_64__)
+    if (hasAvx2()) return lumaRowAvx2(src, dst, n);
+#endif
+    lumaRowScalar(src, dst, n);
+}
+
+// Chroma of n 2x2 blocks from two rows.
+void chromaRow(const uint8_t* a, const uint8_t* b, uint8_t* uv, int n) {
+#if defined(__x86_64__)
+    if (hasAvx2()) return chromaRowAvx2(a, b, uv, n);
+#endif
+    chromaRowScalar(a, b, uv, n);
 }
 
 // out = (a * (256 - w) + b * w) / 256 over n bytes.
@@ -71,8 +149,8 @@ void chromaEdge(const uint8_t* p00, const uint8_t* p01, const uint8_t* p10, cons
         sg += p[1];
         sr += p[2];
     }
-    uv[0] = static_cast<uint8_t>((kUB * sb + kUG * sg + kUR * sr + kCOffset4) >> 18);
-    uv[1] = static_cast<uint8_t>((kVB * sb + kVG * sg + kVR * sr + kCOffset4) >> 18);
+    uv[0] = static_cast<uint8_t>((kUB * sb + kUG * sg + kUR * sr + kCOffset4) >> 17);
+    uv[1] = static_cast<uint8_t>((kVB * sb + kVG * sg + kVR * sr + kCOffset4) >> 17);
 }
 
 } // namespace

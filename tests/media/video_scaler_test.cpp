@@ -17,6 +17,7 @@ extern "C" {
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <random>
 
 namespace krel {
 namespace {
@@ -55,6 +56,42 @@ TEST(VideoScaler, Bt709LimitedRangeValues) {
     EXPECT_TRUE(eq(rgbToYuv709(0, 255, 0), {173, 42, 26}));
     EXPECT_TRUE(eq(rgbToYuv709(0, 0, 255), {32, 240, 118}));
     EXPECT_TRUE(eq(rgbToYuv709(128, 128, 128), {126, 128, 128}));
+}
+
+// Every pixel of random pictures, through the vector rows and their scalar
+// tails alike (widths that are no multiple of 16).
+TEST(VideoScaler, EveryPixelMatchesTheReferenceConversion) {
+    std::mt19937 rng(1);
+    for (uint32_t w : {70u, 256u, 18u}) {
+        const uint32_t h = 6;
+        test::Picture perPixel = test::solidPicture(w, h, 0, 0, 0);
+        for (auto& b : perPixel.pixels) b = static_cast<uint8_t>(rng());
+        test::Picture perBlock = test::solidPicture(w, h, 0, 0, 0);
+        for (uint32_t by = 0; by < h; by += 2)
+            for (uint32_t bx = 0; bx < w; bx += 2)
+                perBlock.fill(bx, by, bx + 2, by + 2, static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()),
+                              static_cast<uint8_t>(rng()));
+        auto frame = nv12Frame(static_cast<int>(w), static_cast<int>(h));
+        const Nv12Planes planes{frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1], w, h};
+        const Placement whole{{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)},
+                              {0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)}};
+        Nv12Converter conv;
+        conv.convert(perPixel.image(), whole, planes);
+        for (uint32_t row = 0; row < h; ++row)
+            for (uint32_t x = 0; x < w; ++x) {
+                const uint8_t* p = &perPixel.pixels[(row * w + x) * 4];
+                ASSERT_EQ(y(frame.get(), static_cast<int>(x), static_cast<int>(row)), rgbToYuv709(p[2], p[1], p[0]).y)
+                    << w << " " << x << "," << row;
+            }
+        conv.convert(perBlock.image(), whole, planes);
+        for (uint32_t row = 0; row < h; row += 2)
+            for (uint32_t x = 0; x < w; x += 2) {
+                const uint8_t* p = &perBlock.pixels[(row * w + x) * 4];
+                const Yuv want = rgbToYuv709(p[2], p[1], p[0]);
+                ASSERT_EQ(cb(frame.get(), static_cast<int>(x), static_cast<int>(row)), want.cb) << w << " " << x;
+                ASSERT_EQ(cr(frame.get(), static_cast<int>(x), static_cast<int>(row)), want.cr) << w << " " << x;
+            }
+    }
 }
 
 class ScalerModes : public ::testing::Test {
