@@ -15,6 +15,8 @@ extern "C" {
 }
 
 #include <fmt/format.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -254,6 +256,9 @@ int VideoEncoder::Impl::slotOf(const AVFrame* frame) const {
 }
 
 void VideoEncoder::Impl::run() {
+    // Above normal where the system allows it (needs CAP_SYS_NICE); a slow
+    // frame must not wait behind ordinary work.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), -5);
     while (auto entry = queue.waitForInput()) {
         try {
             encode(*entry);

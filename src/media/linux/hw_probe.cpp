@@ -63,8 +63,17 @@ std::vector<VAProfile> vaProfiles(VideoCodec codec) {
     }
 }
 
-// An entry point that is listed but does not open a configuration counts as
-// unsupported.
+bool encoderOpens(const AVCodec* encoder, AVBufferRef* device, bool vaapiFrames);
+
+bool vaapiEncoderOpens(const AdapterNode& node, VideoCodec codec) {
+    AVBufferRef* raw = nullptr;
+    if (av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_VAAPI, node.devicePath.c_str(), nullptr, 0) < 0) return false;
+    HwDevicePtr device(raw);
+    return encoderOpens(avcodec_find_encoder_by_name(vaapiEncoderName(codec)), device.get(), true);
+}
+
+// An entry point that is listed but does not open a configuration, or whose
+// encoder then does not open, counts as unsupported.
 bool probeVaapi(const AdapterNode& node, VideoCodec codec) {
     if (!avcodec_find_encoder_by_name(vaapiEncoderName(codec))) return false;
     FdPtr fd(new int(::open(node.devicePath.c_str(), O_RDWR | O_CLOEXEC)));
@@ -87,7 +96,7 @@ bool probeVaapi(const AdapterNode& node, VideoCodec codec) {
             VAConfigID config = VA_INVALID_ID;
             if (vaCreateConfig(dpy.get(), profile, entrypoints[i], &attrib, 1, &config) == VA_STATUS_SUCCESS) {
                 vaDestroyConfig(dpy.get(), config);
-                return true;
+                return vaapiEncoderOpens(node, codec);
             }
         }
     }
@@ -104,6 +113,37 @@ std::string cudaOrdinal(const AdapterNode& node) {
     return std::to_string(ordinal);
 }
 
+struct BufferUnref {
+    void operator()(AVBufferRef* b) const { av_buffer_unref(&b); }
+};
+
+// Opens the encoder for a small picture on the device: the final word on
+// whether the codec works, whatever the driver lists.
+bool encoderOpens(const AVCodec* encoder, AVBufferRef* device, bool vaapiFrames) {
+    std::unique_ptr<AVCodecContext, CodecContextFree> ctx(avcodec_alloc_context3(encoder));
+    if (!ctx) return false;
+    ctx->width = 256;
+    ctx->height = 256;
+    ctx->time_base = {1, 60};
+    ctx->framerate = {60, 1};
+    if (vaapiFrames) {
+        std::unique_ptr<AVBufferRef, BufferUnref> frames(av_hwframe_ctx_alloc(device));
+        if (!frames) return false;
+        auto* fc = reinterpret_cast<AVHWFramesContext*>(frames->data);
+        fc->format = AV_PIX_FMT_VAAPI;
+        fc->sw_format = AV_PIX_FMT_NV12;
+        fc->width = 256;
+        fc->height = 256;
+        if (av_hwframe_ctx_init(frames.get()) < 0) return false;
+        ctx->pix_fmt = AV_PIX_FMT_VAAPI;
+        ctx->hw_frames_ctx = av_buffer_ref(frames.get());
+    } else {
+        ctx->pix_fmt = AV_PIX_FMT_NV12;
+        ctx->hw_device_ctx = av_buffer_ref(device);
+    }
+    return avcodec_open2(ctx.get(), encoder, nullptr) >= 0;
+}
+
 bool probeNvenc(const AdapterNode& node, VideoCodec codec) {
     const AVCodec* encoder = avcodec_find_encoder_by_name(nvencEncoderName(codec));
     if (!encoder) return false;
@@ -111,14 +151,7 @@ bool probeNvenc(const AdapterNode& node, VideoCodec codec) {
     if (av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_CUDA, cudaOrdinal(node).c_str(), nullptr, 0) < 0)
         return false;
     HwDevicePtr device(raw);
-    std::unique_ptr<AVCodecContext, CodecContextFree> ctx(avcodec_alloc_context3(encoder));
-    if (!ctx) return false;
-    ctx->width = 256;
-    ctx->height = 256;
-    ctx->pix_fmt = AV_PIX_FMT_NV12;
-    ctx->time_base = {1, 60};
-    ctx->framerate = {60, 1};
-    return avcodec_open2(ctx.get(), encoder, nullptr) >= 0;
+    return encoderOpens(encoder, device.get(), false);
 }
 
 } // namespace
