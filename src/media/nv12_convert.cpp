@@ -139,6 +139,66 @@ void blendRows(const uint8_t* __restrict a, const uint8_t* __restrict b, uint8_t
     for (int i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((a[i] * wa + b[i] * w + 128) >> 8);
 }
 
+// Bilinear in x: each output pixel from its two source neighbours, blended
+// as packed 32-bit pixels (two channels per half, weights summing to 256
+// cannot overflow a lane).
+inline uint32_t blendPixel(uint32_t a, uint32_t b, uint32_t w) {
+    const uint32_t wa = 256 - w;
+    const uint32_t rb = (((a & 0x00FF00FFu) * wa + (b & 0x00FF00FFu) * w + 0x00800080u) >> 8) & 0x00FF00FFu;
+    const uint32_t ag = (((a >> 8) & 0x00FF00FFu) * wa + ((b >> 8) & 0x00FF00FFu) * w + 0x00800080u) & 0xFF00FF00u;
+    return rb | ag;
+}
+
+void horizontalRowScalar(const uint8_t* v, const int32_t* left, const int32_t* right, const int32_t* frac, uint8_t* out,
+                         int n) {
+    for (int x = 0; x < n; ++x) {
+        uint32_t a, b;
+        std::memcpy(&a, v + left[x], 4);
+        std::memcpy(&b, v + right[x], 4);
+        const uint32_t px = blendPixel(a, b, static_cast<uint32_t>(frac[x]));
+        std::memcpy(out + 4 * x, &px, 4);
+    }
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void horizontalRowAvx2(const uint8_t* v, const int32_t* left, const int32_t* right,
+                                                       const int32_t* frac, uint8_t* out, int n) {
+    const __m256i lowMask = _mm256_set1_epi32(0x00FF00FF);
+    const __m256i highMask = _mm256_set1_epi32(static_cast<int>(0xFF00FF00u));
+    const __m256i round = _mm256_set1_epi32(0x00800080);
+    const __m256i full = _mm256_set1_epi32(256);
+    const auto* base = reinterpret_cast<const int*>(v);
+    int x = 0;
+    for (; x + 8 <= n; x += 8) {
+        const __m256i a = _mm256_i32gather_epi32(base, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(left + x)), 1);
+        const __m256i b = _mm256_i32gather_epi32(base, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(right + x)), 1);
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(frac + x));
+        const __m256i wa = _mm256_sub_epi32(full, w);
+        const __m256i rb = _mm256_and_si256(
+            _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(a, lowMask), wa),
+                                                                _mm256_mullo_epi32(_mm256_and_si256(b, lowMask), w)),
+                                               round),
+                              8),
+            lowMask);
+        const __m256i ag = _mm256_and_si256(
+            _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(a, 8), lowMask), wa),
+                                              _mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(b, 8), lowMask), w)),
+                             round),
+            highMask);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * x), _mm256_or_si256(rb, ag));
+    }
+    horizontalRowScalar(v, left + x, right + x, frac + x, out + 4 * x, n - x);
+}
+#endif
+
+void horizontalRow(const uint8_t* v, const int32_t* left, const int32_t* right, const int32_t* frac, uint8_t* out,
+                   int n) {
+#if defined(__x86_64__)
+    if (hasAvx2()) return horizontalRowAvx2(v, left, right, frac, out, n);
+#endif
+    horizontalRowScalar(v, left, right, frac, out, n);
+}
+
 // Chroma of one 2x2 block whose pixels may lie outside the picture: those
 // count as black, which is what chroma 128 means.
 void chromaEdge(const uint8_t* p00, const uint8_t* p01, const uint8_t* p10, const uint8_t* p11, uint8_t* uv) {
@@ -186,7 +246,7 @@ void Nv12Converter::prepareScaling(const Placement& p) {
         }
         xIndex_[static_cast<size_t>(x)] = 4 * ix;
         xRight_[static_cast<size_t>(x)] = 4 * std::min(ix + 1, s.width() - 1);
-        xFrac_[static_cast<size_t>(x)] = static_cast<uint16_t>(frac);
+        xFrac_[static_cast<size_t>(x)] = frac;
     }
     vRow_.resize(static_cast<size_t>(4 * s.width() + 8));
     for (auto& r : rows_) r.resize(static_cast<size_t>(4 * dw));
@@ -211,20 +271,7 @@ const uint8_t* Nv12Converter::scaledRow(const BgraImage& src, const Placement& p
         v = vRow_.data();
     }
     uint8_t* out = rows_[which].data();
-    const int dw = d.width();
-    // Both neighbours blended as packed 32-bit pixels: two channels per
-    // 32-bit half-word pair, weights summing to 256 cannot overflow a lane.
-    for (int x = 0; x < dw; ++x) {
-        uint32_t a, b;
-        std::memcpy(&a, v + xIndex_[static_cast<size_t>(x)], 4);
-        std::memcpy(&b, v + xRight_[static_cast<size_t>(x)], 4);
-        const uint32_t w = xFrac_[static_cast<size_t>(x)];
-        const uint32_t wa = 256 - w;
-        const uint32_t rb = (((a & 0x00FF00FFu) * wa + (b & 0x00FF00FFu) * w + 0x00800080u) >> 8) & 0x00FF00FFu;
-        const uint32_t ag = (((a >> 8) & 0x00FF00FFu) * wa + ((b >> 8) & 0x00FF00FFu) * w + 0x00800080u) & 0xFF00FF00u;
-        const uint32_t px = rb | ag;
-        std::memcpy(out + 4 * x, &px, 4);
-    }
+    horizontalRow(v, xIndex_.data(), xRight_.data(), xFrac_.data(), out, d.width());
     return out;
 }
 

@@ -49,7 +49,7 @@ private:
     bool scaled_ = false;
     std::vector<int32_t> xIndex_;   // left source column (byte offset) per output column
     std::vector<int32_t> xRight_;   // right neighbour (byte offset), clamped to the row
-    std::vector<uint16_t> xFrac_;   // weight of the right neighbour, 0..256
+    std::vector<int32_t> xFrac_;    // weight of the right neighbour, 0..256
     std::vector<uint8_t> vRow_;     // vertically blended source row
     std::vector<uint8_t> rows_[2];  // scaled output rows
 };
