@@ -45,16 +45,19 @@ void manifest(std::string_view body) {
 void replies(std::string_view body) {
     if (const auto r = krel::parseSignInReply(body)) {
         check(!r->token.empty());
-        for (char c : r->token) check(c > 0x20 && c < 0x7F);
+        for (char c : r->token)
+            check(c > 0x20 && c < 0x7F);
     }
     const auto a = krel::parseAnnouncementReply(body, 4194304);
     if (a.announcement) {
         check(a.announcement->chunkSize > 0);
         check(!a.announcement->id.empty() && a.announcement->id == a.knownId);
     }
-    for (int32_t status : {0, 401, 403, 404, 429, 500}) check(!krel::cloudErrorTextFor(status, body, "h").empty());
+    for (int32_t status : {0, 401, 403, 404, 429, 500})
+        check(!krel::cloudErrorTextFor(status, body, "h").empty());
     (void)krel::shareUrlOf(body);
-    if (const auto link = krel::linkReplyBody(body, "https://h")) check(link->find("https://h") != std::string::npos);
+    if (const auto link = krel::linkReplyBody(body, "https://h"))
+        check(link->find("https://h") != std::string::npos);
 }
 
 } // namespace
@@ -62,7 +65,9 @@ void replies(std::string_view body) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const std::string_view body(reinterpret_cast<const char*>(data) + 1, size - 1);
-    if (data[0] & 1) manifest(body);
-    else replies(body);
+    if (data[0] & 1)
+        manifest(body);
+    else
+        replies(body);
     return 0;
 }

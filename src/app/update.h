@@ -63,7 +63,8 @@ void cleanupUpdateFiles();
 // off in the settings file.
 bool startupUpdateCheck(const std::vector<std::string>& args);
 // The same with the settings flag and the executable given.
-bool startupUpdateCheck(const std::vector<std::string>& args, bool autoUpdate, const std::filesystem::path& exePath);
+bool startupUpdateCheck(const std::vector<std::string>& args, bool autoUpdate,
+                        const std::filesystem::path& exePath);
 
 // The `result` of the page's update-check reply: "version" (the release when
 // it is newer, else "") and "error" (only when the check failed before a
@@ -75,7 +76,8 @@ nlohmann::json updateCheckResult(bool newer, const UpdateInfo& info, const std::
 struct UpdateEvents {
     // After every check: whether the release is newer, the release, the
     // fetch error and the page's request id (0: nobody asked).
-    std::function<void(bool newer, const UpdateInfo& info, const std::string& error, int64_t requestId)> checkReply;
+    std::function<void(bool newer, const UpdateInfo& info, const std::string& error, int64_t requestId)>
+        checkReply;
     // After every check, with the known release recorded (under the lock).
     std::function<void()> updateChanged;
     // The new executable is in place: restart into it.

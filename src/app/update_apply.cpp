@@ -25,7 +25,9 @@ std::filesystem::path withSuffix(const std::filesystem::path& p, const char* suf
 
 } // namespace
 
-std::string sha256Hex(std::span<const uint8_t> bytes) { return hexLower(sha256(bytes)); }
+std::string sha256Hex(std::span<const uint8_t> bytes) {
+    return hexLower(sha256(bytes));
+}
 
 bool applyUpdate(std::span<const uint8_t> bytes, std::string_view expectedSha256, std::string& error,
                  const std::filesystem::path& exePath) {
@@ -72,6 +74,8 @@ void cleanupUpdateFiles(const std::filesystem::path& exePath) {
     removeFileQuietly(withSuffix(exePath, ".new"));
 }
 
-void cleanupUpdateFiles() { cleanupUpdateFiles(moduleFilePath()); }
+void cleanupUpdateFiles() {
+    cleanupUpdateFiles(moduleFilePath());
+}
 
 } // namespace krel

@@ -17,7 +17,8 @@ constexpr size_t kEnvValueMax = 511;
 std::string cutUtf8(const std::string& text, size_t max) {
     if (text.size() <= max) return text;
     size_t end = max;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
     return text.substr(0, end);
 }
 
@@ -85,7 +86,8 @@ std::vector<int32_t> parseVersion(std::string_view text) {
     size_t pos = 0;
     while (true) {
         const size_t dot = rest.find('.', pos);
-        const std::string_view piece = rest.substr(pos, dot == std::string_view::npos ? std::string_view::npos : dot - pos);
+        const std::string_view piece =
+            rest.substr(pos, dot == std::string_view::npos ? std::string_view::npos : dot - pos);
         int64_t value = 0;
         for (char c : piece) {
             if (c < '0' || c > '9') break;
@@ -95,7 +97,8 @@ std::vector<int32_t> parseVersion(std::string_view text) {
         if (dot == std::string_view::npos) break;
         pos = dot + 1;
     }
-    while (parts.size() < 3) parts.push_back(0);
+    while (parts.size() < 3)
+        parts.push_back(0);
     return parts;
 }
 

@@ -52,9 +52,11 @@ std::filesystem::path installTarget() {
     return exeOverride().empty() ? moduleFilePath() : exeOverride();
 }
 
-bool isNewer(const UpdateInfo& info) { return !info.version.empty() && isNewerVersion(info.version, kAppVersion); }
+bool isNewer(const UpdateInfo& info) {
+    return !info.version.empty() && isNewerVersion(info.version, kAppVersion);
+}
 
-void checkThread(int64_t requestId, UpdateEvents events) {
+void checkThread(int64_t requestId, const UpdateEvents& events) {
     std::string error;
     UpdateInfo info;
     try {
@@ -70,7 +72,7 @@ void checkThread(int64_t requestId, UpdateEvents events) {
     if (events.updateChanged) events.updateChanged();
 }
 
-void installThread(UpdateInfo info, UpdateEvents events, std::filesystem::path exePath) {
+void installThread(const UpdateInfo& info, const UpdateEvents& events, const std::filesystem::path& exePath) {
     std::string error;
     bool ok = false;
     try {
@@ -93,10 +95,12 @@ UpdateInfo fetchUpdateInfo(std::string& error) {
     const std::string base = updateBaseUrl();
     std::vector<uint8_t> body;
     if (!httpGet(base + "latest.json", body, {}, &error)) return {};
-    return parseManifest(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), base, error);
+    return parseManifest(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), base,
+                         error);
 }
 
-bool startupUpdateCheck(const std::vector<std::string>& args, bool autoUpdate, const std::filesystem::path& exePath) {
+bool startupUpdateCheck(const std::vector<std::string>& args, bool autoUpdate,
+                        const std::filesystem::path& exePath) {
     if (std::find(args.begin(), args.end(), "--updated") != args.end() ||
         std::find(args.begin(), args.end(), "--first-run") != args.end())
         return false;
@@ -137,7 +141,9 @@ UpdateState updateState() {
     return {availableUpdate, updateChecked};
 }
 
-void checkForUpdate(int64_t requestId) { std::thread(checkThread, requestId, currentEvents()).detach(); }
+void checkForUpdate(int64_t requestId) {
+    std::thread(checkThread, requestId, currentEvents()).detach();
+}
 
 void installUpdate() {
     UpdateInfo info;

@@ -16,7 +16,7 @@ namespace {
 // user's secret key; the description text is bound in as associated data.
 constexpr std::string_view kMagic = "KRA1";
 constexpr std::string_view kDescription = "KREL Play";
-constexpr size_t kMaxAccountFile = 64 * 1024;
+constexpr size_t kMaxAccountFile = size_t{64} * 1024;
 
 std::optional<std::vector<uint8_t>> sealAccount(const std::string& plain) {
     auto key = userSecretKey();
@@ -30,16 +30,21 @@ std::optional<std::vector<uint8_t>> sealAccount(const std::string& plain) {
     const auto magic = asBytes(kMagic);
     std::copy(magic.begin(), magic.end(), file.begin());
     std::copy(nonce.begin(), nonce.end(), file.begin() + static_cast<std::ptrdiff_t>(kMagic.size()));
-    std::copy(sealed->begin(), sealed->end(), file.begin() + static_cast<std::ptrdiff_t>(kMagic.size() + nonce.size()));
+    std::copy(sealed->begin(), sealed->end(),
+              file.begin() + static_cast<std::ptrdiff_t>(kMagic.size() + nonce.size()));
     return file;
 }
 
 std::string signInErrorFor(int32_t status) {
     switch (status) {
-    case 401: return "E-Mail oder Passwort falsch";
-    case 429: return "Zu viele Versuche – bitte kurz warten";
-    case 0: return "Keine Verbindung zu " + apiHostName();
-    default: return "Anmeldung fehlgeschlagen";
+    case 401:
+        return "E-Mail oder Passwort falsch";
+    case 429:
+        return "Zu viele Versuche – bitte kurz warten";
+    case 0:
+        return "Keine Verbindung zu " + apiHostName();
+    default:
+        return "Anmeldung fehlgeschlagen";
     }
 }
 
@@ -50,7 +55,9 @@ std::string stringMember(const nlohmann::json& obj, const char* key) {
 
 } // namespace
 
-std::filesystem::path accountFilePath() { return dataDirectory() / "account.bin"; }
+std::filesystem::path accountFilePath() {
+    return dataDirectory() / "account.bin";
+}
 
 std::optional<nlohmann::json> loadAccount() {
     std::optional<std::vector<uint8_t>> file;
@@ -158,7 +165,7 @@ void signOut() {
     logLine("Abgemeldet");
 }
 
-void runSignInCommand(std::string email, std::string password,
+void runSignInCommand(const std::string& email, std::string password,
                       const std::function<void(bool ok, const std::string& error)>& done) {
     std::string error;
     bool ok = false;

@@ -50,7 +50,7 @@ void signOut();
 // The sign-in command's thread body: runs signIn with its own copies, wipes
 // its copy of the password, then hands the outcome ("" error on success) to
 // `done` on the same thread.
-void runSignInCommand(std::string email, std::string password,
+void runSignInCommand(const std::string& email, std::string password,
                       const std::function<void(bool ok, const std::string& error)>& done);
 
 } // namespace krel

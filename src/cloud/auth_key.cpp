@@ -19,7 +19,8 @@ constexpr size_t kKeyLength = 32;
 // binary as one string.
 std::string authKeyLabel() {
     std::string label;
-    for (const char* part : {"krel", "-", "auth", "key"}) label += part;
+    for (const char* part : {"krel", "-", "auth", "key"})
+        label += part;
     return label;
 }
 

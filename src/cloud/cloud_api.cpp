@@ -20,11 +20,14 @@ ApiResult apiCall(const std::string& method, const std::string& path, std::strin
         return result;
     }
     result.status = httpRequest(method, apiBaseUrl() + path, body, "application/json", token, result.body);
-    if (result.status < 200 || result.status >= 300) result.error = cloudErrorText(result.status, result.body);
+    if (result.status < 200 || result.status >= 300)
+        result.error = cloudErrorText(result.status, result.body);
     return result;
 }
 
-ApiResult listCloudClips() { return apiCall("GET", "/api/play/v1/clips", ""); }
+ApiResult listCloudClips() {
+    return apiCall("GET", "/api/play/v1/clips", "");
+}
 
 ApiResult setCloudClipShared(const std::string& cid, bool on) {
     return apiCall("POST", "/api/play/v1/clips/" + cid + "/share", on ? R"({"on":true})" : R"({"on":false})");
@@ -37,9 +40,13 @@ ApiResult getCloudClipLink(const std::string& cid) {
     return result;
 }
 
-ApiResult deleteCloudClip(const std::string& cid) { return apiCall("DELETE", "/api/play/v1/clips/" + cid, ""); }
+ApiResult deleteCloudClip(const std::string& cid) {
+    return apiCall("DELETE", "/api/play/v1/clips/" + cid, "");
+}
 
-std::string cloudPageUrl() { return apiBaseUrl() + "/app#cloud"; }
+std::string cloudPageUrl() {
+    return apiBaseUrl() + "/app#cloud";
+}
 
 ApiResult runCloudCommand(std::string_view command, const std::string& cid, bool on,
                           const ClipboardWriter& clipboard) {

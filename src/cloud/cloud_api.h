@@ -13,9 +13,9 @@ namespace krel {
 
 // The outcome of one API call. Success means `error` is empty.
 struct ApiResult {
-    int32_t status = 0;  // HTTP status; 0 when no response arrived
-    std::string body;    // the response body (rewritten by getCloudClipLink)
-    std::string error;   // German text for the user; empty on success
+    int32_t status = 0; // HTTP status; 0 when no response arrived
+    std::string body;   // the response body (rewritten by getCloudClipLink)
+    std::string error;  // German text for the user; empty on success
 };
 
 // The German message for a failed call, from the status and the service's

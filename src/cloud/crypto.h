@@ -21,8 +21,9 @@ std::span<const uint8_t> asBytes(std::string_view text);
 Digest32 sha256(std::span<const uint8_t> data);
 Digest32 hmacSha256(std::span<const uint8_t> key, std::span<const uint8_t> data);
 // PBKDF2 with HMAC-SHA256; nothing when the library fails.
-std::optional<std::vector<uint8_t>> pbkdf2Sha256(std::span<const uint8_t> password, std::span<const uint8_t> salt,
-                                                 uint32_t iterations, size_t length);
+std::optional<std::vector<uint8_t>> pbkdf2Sha256(std::span<const uint8_t> password,
+                                                 std::span<const uint8_t> salt, uint32_t iterations,
+                                                 size_t length);
 
 inline constexpr size_t kGcmKeySize = 32;
 inline constexpr size_t kGcmNonceSize = 12;

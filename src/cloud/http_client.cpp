@@ -49,20 +49,26 @@ bool httpGet(const std::string& url, std::vector<uint8_t>& body, const ProgressC
 
     body.clear();
     bool limitReached = false;
-    const HttpOutcome out = performExchange(ex, [&](const char* data, size_t size, int32_t status, int64_t length) {
-        if (status != 200) return false; // only a 200 body is kept
-        body.insert(body.end(), reinterpret_cast<const uint8_t*>(data), reinterpret_cast<const uint8_t*>(data) + size);
-        if (progress && length > 0) progress(static_cast<double>(body.size()) / static_cast<double>(length));
-        if (body.size() > kGetBodyLimit) {
-            limitReached = true;
-            return false;
-        }
-        return true;
-    });
+    const HttpOutcome out =
+        performExchange(ex, [&](const char* data, size_t size, int32_t status, int64_t length) {
+            if (status != 200) return false; // only a 200 body is kept
+            body.insert(body.end(), reinterpret_cast<const uint8_t*>(data),
+                        reinterpret_cast<const uint8_t*>(data) + size);
+            if (progress && length > 0)
+                progress(static_cast<double>(body.size()) / static_cast<double>(length));
+            if (body.size() > kGetBodyLimit) {
+                limitReached = true;
+                return false;
+            }
+            return true;
+        });
     switch (out.result) {
-    case HttpOutcome::Result::NoSession: return fail("");
-    case HttpOutcome::Result::NoResponse: return fail("Keine Verbindung");
-    case HttpOutcome::Result::Received: break;
+    case HttpOutcome::Result::NoSession:
+        return fail("");
+    case HttpOutcome::Result::NoResponse:
+        return fail("Keine Verbindung");
+    case HttpOutcome::Result::Received:
+        break;
     }
     if (out.status != 200) return fail(fmt::format("Server antwortet {}", out.status));
     // A file cut off by a broken connection is a failed download, not a
@@ -78,7 +84,8 @@ int32_t httpRequest(const std::string& method, const std::string& url, std::stri
     response.clear();
     const auto split = splitAllowedUrl(url);
     if (!split) return 0;
-    if (!safeHeaderValue(contentType) || !safeHeaderValue(token) || !safeHeaderValue(method) || method.empty())
+    if (!safeHeaderValue(contentType) || !safeHeaderValue(token) || !safeHeaderValue(method) ||
+        method.empty())
         return 0;
 
     HttpExchange ex;
@@ -109,12 +116,13 @@ std::string apiBaseUrl() {
         if (base.size() > kEnvValueMax) base.resize(kEnvValueMax);
     }
     // Paths beginning with "/" are appended directly.
-    while (!base.empty() && base.back() == '/') base.pop_back();
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
     return base;
 }
 
 std::string apiHostName() {
-    const std::string base = apiBaseUrl();
+    std::string base = apiBaseUrl();
     if (const auto split = splitUrl(base)) return split->host;
     return base;
 }

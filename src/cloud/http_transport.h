@@ -9,8 +9,8 @@
 // Time-outs are per phase: resolving and connecting together, then each
 // stall while sending and while waiting for or receiving the response.
 // `onPiece` is called on the calling thread for every piece of the response
-// body of any status, with that status and the announced length (-1 if none); returning false stops reading (the exchange then still
-// counts as received). Nothing here throws.
+// body of any status, with that status and the announced length (-1 if none); returning false stops reading
+// (the exchange then still counts as received). Nothing here throws.
 
 #include <cstdint>
 #include <functional>
@@ -38,9 +38,9 @@ struct HttpExchange {
 
 struct HttpOutcome {
     enum class Result {
-        NoSession,   // the request could not be set up
-        NoResponse,  // sending or receiving the response head failed
-        Received,    // a status arrived; the body may have ended early
+        NoSession,  // the request could not be set up
+        NoResponse, // sending or receiving the response head failed
+        Received,   // a status arrived; the body may have ended early
     };
     Result result = Result::NoSession;
     int32_t status = 0;

@@ -13,7 +13,8 @@ constexpr size_t kMaxPath = 2047; // the cracker's 2048-character buffer
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -130,8 +131,8 @@ std::optional<HttpUrl> splitAllowedUrl(std::string_view url) {
 
 std::string joinUrl(const HttpUrl& url) {
     const bool v6 = url.host.find(':') != std::string::npos;
-    return fmt::format("{}://{}{}{}:{}{}", url.secure ? "https" : "http", v6 ? "[" : "", url.host, v6 ? "]" : "",
-                       url.port, url.path);
+    return fmt::format("{}://{}{}{}:{}{}", url.secure ? "https" : "http", v6 ? "[" : "", url.host,
+                       v6 ? "]" : "", url.port, url.path);
 }
 
 } // namespace krel

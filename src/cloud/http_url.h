@@ -10,10 +10,10 @@
 namespace krel {
 
 struct HttpUrl {
-    bool secure = false;   // https
-    std::string host;      // without brackets for IPv6 literals
-    uint16_t port = 0;     // the scheme's default when the address names none
-    std::string path;      // from the first "/" on, with query; "/" when absent
+    bool secure = false; // https
+    std::string host;    // without brackets for IPv6 literals
+    uint16_t port = 0;   // the scheme's default when the address names none
+    std::string path;    // from the first "/" on, with query; "/" when absent
 };
 
 // The URL split like the platform's URL cracker: scheme "http" or "https"

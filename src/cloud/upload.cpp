@@ -19,7 +19,9 @@ namespace {
 
 constexpr int kRetryWaitMs[kChunkAttempts - 1] = {800, 1600};
 
-void withdraw(const std::string& id) { (void)apiCall("DELETE", "/api/play/v1/clips/" + id, ""); }
+void withdraw(const std::string& id) {
+    (void)apiCall("DELETE", "/api/play/v1/clips/" + id, "");
+}
 
 void waitBeforeRetry(int failedAttempts) {
     const int ms = kRetryWaitMs[failedAttempts - 1] / networkWaitDivisor();
@@ -44,10 +46,12 @@ std::string announcementBody(const std::filesystem::path& path, const std::strin
 
 } // namespace
 
-ApiResult uploadClip(const std::filesystem::path& path, const std::string& game, const ProgressCallback& progress) {
+ApiResult uploadClip(const std::filesystem::path& path, const std::string& game,
+                     const ProgressCallback& progress) {
     ApiResult result;
     std::error_code ec;
-    const uint64_t size = std::filesystem::is_regular_file(path, ec) ? std::filesystem::file_size(path, ec) : 0;
+    const uint64_t size =
+        std::filesystem::is_regular_file(path, ec) ? std::filesystem::file_size(path, ec) : 0;
     if (ec || size < kMinUploadSize) {
         result.error = "Clip-Datei nicht lesbar";
         return result;

@@ -22,7 +22,8 @@ inline constexpr int kChunkAttempts = 3;
 // Uploads the clip at `path` with the game name; `progress` (may be empty)
 // receives (i + 1) / chunks after every accepted chunk, reaching exactly 1.0
 // before the completion call.
-ApiResult uploadClip(const std::filesystem::path& path, const std::string& game, const ProgressCallback& progress);
+ApiResult uploadClip(const std::filesystem::path& path, const std::string& game,
+                     const ProgressCallback& progress);
 
 // What the upload command thread reports, each on the upload's own thread.
 // The user-interface host forwards them to the page and the notices.

@@ -73,7 +73,8 @@ TEST_F(UpdateInstall, Sha256HexMatchesKnownDigest) {
 
 TEST_F(UpdateInstall, SwapsInAVerifiedExecutable) {
     std::string upper = digest_;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     std::string error;
     ASSERT_TRUE(applyUpdate(release_, upper, error, exe_)) << error;
     EXPECT_EQ(readAll(exe_), release_);
@@ -130,13 +131,15 @@ TEST_F(UpdateInstall, StartupCheckInstallsANewerRelease) {
 
     publish("0.2.0", std::string(64, 'e'));
     EXPECT_FALSE(startupUpdateCheck({}, true, exe_));
-    EXPECT_NE(test::readLog().find("Update beim Start fehlgeschlagen: Prüfsumme stimmt nicht – Update verworfen"),
-              std::string::npos);
+    EXPECT_NE(
+        test::readLog().find("Update beim Start fehlgeschlagen: Prüfsumme stimmt nicht – Update verworfen"),
+        std::string::npos);
     EXPECT_EQ(readAll(exe_), oldBytes_);
 
     publish("0.2.0", digest_);
     EXPECT_TRUE(startupUpdateCheck({"--tray"}, true, exe_));
-    EXPECT_NE(test::readLog().find("Neue Version 0.2.0 beim Start gefunden – wird installiert"), std::string::npos);
+    EXPECT_NE(test::readLog().find("Neue Version 0.2.0 beim Start gefunden – wird installiert"),
+              std::string::npos);
     EXPECT_EQ(readAll(exe_), release_);
     const auto log = svc_.requests();
     EXPECT_EQ(log.back()["path"], "/downloads/play/krel-play-new");
@@ -209,7 +212,8 @@ TEST_F(UpdateInstall, BackgroundCheckRecordsAndInstallSwaps) {
     test::writeFile(svc_.updateDir() / "krel-play-new", corrupted);
     arm();
     installUpdate();
-    EXPECT_EQ(seen->installed.get_future().get(), "Update fehlgeschlagen: Prüfsumme stimmt nicht – Update verworfen");
+    EXPECT_EQ(seen->installed.get_future().get(),
+              "Update fehlgeschlagen: Prüfsumme stimmt nicht – Update verworfen");
     EXPECT_EQ(readAll(exe_), oldBytes_);
 
     // A second installation while one runs starts no second swap.
@@ -221,7 +225,8 @@ TEST_F(UpdateInstall, BackgroundCheckRecordsAndInstallSwaps) {
     EXPECT_EQ(seen->installed.get_future().get(), "");
     EXPECT_EQ(readAll(exe_), release_);
     int downloads = 0;
-    for (const auto& r : svc_.requests()) downloads += r["path"] == "/downloads/play/krel-play-new";
+    for (const auto& r : svc_.requests())
+        downloads += r["path"] == "/downloads/play/krel-play-new";
     EXPECT_EQ(downloads, 2); // the corrupted one and this one
     setUpdateEvents({});
     setUpdateExecutableForTesting({});

@@ -11,7 +11,9 @@ namespace {
 const std::string kBase = "https://updates.example.de/downloads/play/";
 const std::string kDigest(64, 'a');
 
-UpdateInfo parse(const nlohmann::json& j, std::string& error) { return parseManifest(j.dump(), kBase, error); }
+UpdateInfo parse(const nlohmann::json& j, std::string& error) {
+    return parseManifest(j.dump(), kBase, error);
+}
 
 TEST(UpdateVersion, ComparesLikeTheReleaseNumbers) {
     EXPECT_EQ(parseVersion("v1.0"), (std::vector<int32_t>{1, 0, 0}));
@@ -31,9 +33,9 @@ TEST(UpdateVersion, ComparesLikeTheReleaseNumbers) {
 TEST(UpdateManifest, ReadsTheRelease) {
     std::string error;
     const std::string upper(64, 'F');
-    const UpdateInfo info =
-        parse({{"version", "0.2.0"}, {"file", "KREL Play 0.2.0"}, {"sha256", upper}, {"notes", "Neu"}, {"x", 1}},
-              error);
+    const UpdateInfo info = parse(
+        {{"version", "0.2.0"}, {"file", "KREL Play 0.2.0"}, {"sha256", upper}, {"notes", "Neu"}, {"x", 1}},
+        error);
     EXPECT_TRUE(error.empty());
     EXPECT_EQ(info.version, "0.2.0");
     EXPECT_EQ(info.url, kBase + "KREL Play 0.2.0");
@@ -43,9 +45,11 @@ TEST(UpdateManifest, ReadsTheRelease) {
     // Notes are cut to 4000 bytes, never inside a character.
     std::string notes(3999, 'n');
     notes += "äöü";
-    const UpdateInfo cut = parse({{"version", "1"}, {"file", "a"}, {"sha256", kDigest}, {"notes", notes}}, error);
+    const UpdateInfo cut =
+        parse({{"version", "1"}, {"file", "a"}, {"sha256", kDigest}, {"notes", notes}}, error);
     EXPECT_EQ(cut.notes.size(), 3999u);
-    EXPECT_EQ(parse({{"version", "1"}, {"file", "a"}, {"sha256", kDigest}, {"notes", std::string(5000, 'n')}}, error)
+    EXPECT_EQ(parse({{"version", "1"}, {"file", "a"}, {"sha256", kDigest}, {"notes", std::string(5000, 'n')}},
+                    error)
                   .notes.size(),
               4000u);
 
@@ -66,7 +70,8 @@ TEST(UpdateManifest, RefusesUnsafeOrIncompleteManifests) {
     }
     for (size_t len : {size_t{0}, size_t{63}, size_t{65}}) {
         error.clear();
-        const UpdateInfo info = parse({{"version", "9.0"}, {"file", "a"}, {"sha256", std::string(len, 'a')}}, error);
+        const UpdateInfo info =
+            parse({{"version", "9.0"}, {"file", "a"}, {"sha256", std::string(len, 'a')}}, error);
         EXPECT_EQ(error, "Update ohne Prüfsumme") << len;
         EXPECT_TRUE(info.version.empty());
     }

@@ -52,20 +52,31 @@ TEST(AuthKey, NormalisesAddressAndPassword) {
     EXPECT_NE(deriveAuthKey("spieler@example.de", "Pass", 1000), key);
     EXPECT_NE(deriveAuthKey("spieler@example.de", "pass", 1001), key);
     // A full-width letter and a ligature derive like their NFKC forms.
-    EXPECT_EQ(deriveAuthKey("a@b.de", "\xEF\xBC\xA1" "bc", 1000), deriveAuthKey("a@b.de", "Abc", 1000));
-    EXPECT_EQ(deriveAuthKey("a@b.de", "\xEF\xAC\x81" "x", 1000), deriveAuthKey("a@b.de", "fix", 1000));
+    EXPECT_EQ(deriveAuthKey("a@b.de",
+                            "\xEF\xBC\xA1"
+                            "bc",
+                            1000),
+              deriveAuthKey("a@b.de", "Abc", 1000));
+    EXPECT_EQ(deriveAuthKey("a@b.de",
+                            "\xEF\xAC\x81"
+                            "x",
+                            1000),
+              deriveAuthKey("a@b.de", "fix", 1000));
     // Invalid UTF-8 is used as given rather than refused.
     EXPECT_EQ(deriveAuthKey("a@b.de", "\xFF\xFE", 1000).size(), 44u);
 }
 
 TEST(UserKey, ConcurrentFirstUseAgreesOnOneKey) {
     test::TempDir config;
-    const std::string saved = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
+    const char* previous = getenv("XDG_CONFIG_HOME");
+    const std::string saved = previous ? previous : "";
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
     std::vector<std::optional<std::array<uint8_t, 32>>> keys(6);
     std::vector<std::thread> threads;
-    for (size_t i = 0; i < keys.size(); ++i) threads.emplace_back([&, i] { keys[i] = userSecretKey(); });
-    for (auto& t : threads) t.join();
+    for (size_t i = 0; i < keys.size(); ++i)
+        threads.emplace_back([&, i] { keys[i] = userSecretKey(); });
+    for (auto& t : threads)
+        t.join();
     for (const auto& k : keys) {
         ASSERT_TRUE(k);
         EXPECT_EQ(*k, *keys[0]);
@@ -78,8 +89,10 @@ TEST(UserKey, ConcurrentFirstUseAgreesOnOneKey) {
     EXPECT_EQ(sb.st_mode & 0777, 0700u);
     // No temporary files are left behind.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(config / "krel-play"), {}), 1);
-    if (saved.empty()) unsetenv("XDG_CONFIG_HOME");
-    else setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    if (saved.empty())
+        unsetenv("XDG_CONFIG_HOME");
+    else
+        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
 }
 
 TEST_F(AccountTest, SignInStoresEncryptedTokenUsedByLaterCalls) {
@@ -148,13 +161,16 @@ TEST_F(AccountTest, RefusalsLeaveTheAccountAsItWas) {
     EXPECT_FALSE(signIn(kEmail, "falsch", error));
     EXPECT_EQ(error, "E-Mail oder Passwort falsch");
 
-    svc_.addFaults("POST", "login", {429, 503, {{"status", 200}, {"body", {{"token", ""}}}},
-                                     {{"status", 200}, {"raw", "<html>"}},
-                                     {{"status", 200}, {"body", {{"token", 42}}}},
-                                     {{"status", 200}, {"body", {{"token", "ok"}, {"accountId", 7}}}},
-                                     {{"status", 200}, {"body", {{"token", "a\nb"}}}},
-                                     {{"status", 200}, {"raw", "{\"token\": \"abc"}},
-                                     {{"status", 200}, {"bytes", 3000000}}});
+    svc_.addFaults("POST", "login",
+                   {429,
+                    503,
+                    {{"status", 200}, {"body", {{"token", ""}}}},
+                    {{"status", 200}, {"raw", "<html>"}},
+                    {{"status", 200}, {"body", {{"token", 42}}}},
+                    {{"status", 200}, {"body", {{"token", "ok"}, {"accountId", 7}}}},
+                    {{"status", 200}, {"body", {{"token", "a\nb"}}}},
+                    {{"status", 200}, {"raw", "{\"token\": \"abc"}},
+                    {{"status", 200}, {"bytes", 3000000}}});
     EXPECT_FALSE(signIn(kEmail, kPassword, error));
     EXPECT_EQ(error, "Zu viele Versuche – bitte kurz warten");
     EXPECT_FALSE(signIn(kEmail, kPassword, error));
@@ -191,8 +207,8 @@ TEST_F(AccountTest, DamagedTamperedOrForeignFileReadsAsSignedOut) {
     ASSERT_TRUE(signIn(kEmail, kPassword, error)) << error;
     const auto good = readBytes(accountFilePath());
     auto put = [&](const std::vector<char>& bytes) {
-        std::ofstream(accountFilePath(), std::ios::binary | std::ios::trunc).write(bytes.data(),
-                                                                                 static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(accountFilePath(), std::ios::binary | std::ios::trunc)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     };
     // Every single flipped byte is noticed.
     for (size_t i = 0; i < good.size(); i += 7) {

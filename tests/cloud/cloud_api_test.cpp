@@ -35,7 +35,8 @@ TEST(CloudErrorText, FollowsStatusAndCodeInOrder) {
 
 TEST(CommandResults, ShapesForThePage) {
     EXPECT_EQ(resultFromApi({401, "", "Bitte anmelden"}), nlohmann::json({{"error", "Bitte anmelden"}}));
-    EXPECT_EQ(resultFromApi({200, R"({"used":1,"clips":[]})", ""}), nlohmann::json::parse(R"({"used":1,"clips":[]})"));
+    EXPECT_EQ(resultFromApi({200, R"({"used":1,"clips":[]})", ""}),
+              nlohmann::json::parse(R"({"used":1,"clips":[]})"));
     EXPECT_EQ(resultFromApi({200, "", ""}), nlohmann::json::object());
     EXPECT_EQ(resultFromApi({200, "kein JSON", ""}), nlohmann::json::object());
     EXPECT_EQ(resultFromApi({200, "[1,2]", ""}), nlohmann::json::parse("[1,2]"));
@@ -48,8 +49,8 @@ TEST(CloudSignedOut, EveryOperationAsksToSignInWithoutSending) {
     test::LocalService svc;
     std::filesystem::remove(accountFilePath());
     const std::string text = "Bitte zuerst unter Konto mit deinem KREL-Konto anmelden";
-    for (const ApiResult& r : {listCloudClips(), setCloudClipShared("a", true), getCloudClipLink("a"),
-                               deleteCloudClip("a")}) {
+    for (const ApiResult& r :
+         {listCloudClips(), setCloudClipShared("a", true), getCloudClipLink("a"), deleteCloudClip("a")}) {
         EXPECT_EQ(r.status, 401);
         EXPECT_EQ(r.error, text);
         EXPECT_TRUE(r.body.empty());
@@ -131,8 +132,11 @@ TEST_F(CloudOps, ListShareLinkAndDelete) {
 
 TEST_F(CloudOps, ServerErrorsAndOddReplies) {
     svc_.addFaults("GET", "^/api/play/v1/clips$",
-                   {{{"status", 403}, {"raw", ""}}, {{"status", 500}, {"body", {{"error", "db_down"}}}},
-                    {{"status", 429}, {"raw", ""}}, {{"status", 302}, {"headers", {{"Location", "/x"}}}}, "drop",
+                   {{{"status", 403}, {"raw", ""}},
+                    {{"status", 500}, {"body", {{"error", "db_down"}}}},
+                    {{"status", 429}, {"raw", ""}},
+                    {{"status", 302}, {"headers", {{"Location", "/x"}}}},
+                    "drop",
                     {{"status", 200}, {"raw", "kein JSON"}}});
     EXPECT_EQ(listCloudClips().error, "Cloud-Fehler (403)");
     EXPECT_EQ(listCloudClips().error, "Cloud-Fehler (500, db_down)");
@@ -151,7 +155,8 @@ TEST_F(CloudOps, ServerErrorsAndOddReplies) {
     EXPECT_EQ(getCloudClipLink("abc").body, "<html>");
     svc_.addFaults("POST", "/share$", {{{"status", 200}, {"body", {{"shareUrl", 5}}}}});
     int copies = 0;
-    EXPECT_TRUE(runCloudCommand("cloudShare", "abc", true, [&](const std::string&) { ++copies; }).error.empty());
+    EXPECT_TRUE(
+        runCloudCommand("cloudShare", "abc", true, [&](const std::string&) { ++copies; }).error.empty());
     EXPECT_EQ(copies, 0);
 
     setenv("KREL_PLAY_API_URL", "http://127.0.0.1:1", 1);

@@ -14,7 +14,9 @@ namespace {
 
 using test::LocalService;
 
-std::string text(const std::vector<uint8_t>& v) { return {v.begin(), v.end()}; }
+std::string text(const std::vector<uint8_t>& v) {
+    return {v.begin(), v.end()};
+}
 
 // A loopback port with nothing listening: bound, then released.
 int closedPort() {
@@ -22,9 +24,10 @@ int closedPort() {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        ADD_FAILURE() << "no free loopback port";
     close(fd);
     return ntohs(a.sin_port);
 }
@@ -32,19 +35,21 @@ int closedPort() {
 TEST(HttpGet, FetchesFileWithVersionedAgentAndProgress) {
     LocalService svc;
     std::vector<uint8_t> payload(300000);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<uint8_t>(i * 7);
     test::writeFile(svc.updateDir() / "file.bin", payload);
 
     std::vector<double> fractions;
     std::vector<uint8_t> body;
     std::string error;
-    ASSERT_TRUE(httpGet(svc.baseUrl() + "/downloads/play/file.bin", body, [&](double f) { fractions.push_back(f); },
-                        &error));
+    ASSERT_TRUE(httpGet(
+        svc.baseUrl() + "/downloads/play/file.bin", body, [&](double f) { fractions.push_back(f); }, &error));
     EXPECT_EQ(body, payload);
     EXPECT_TRUE(error.empty());
     ASSERT_FALSE(fractions.empty());
     EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
-    for (size_t i = 1; i < fractions.size(); ++i) EXPECT_GT(fractions[i], fractions[i - 1]);
+    for (size_t i = 1; i < fractions.size(); ++i)
+        EXPECT_GT(fractions[i], fractions[i - 1]);
 
     const auto log = svc.requests();
     ASSERT_EQ(log.size(), 1u);
@@ -54,10 +59,12 @@ TEST(HttpGet, FetchesFileWithVersionedAgentAndProgress) {
 
 TEST(HttpGet, NoProgressWithoutContentLength) {
     LocalService svc;
-    svc.addFaults("GET", "^/downloads/", {{{"status", 200}, {"raw", "hello without length"}, {"noLength", true}}});
+    svc.addFaults("GET", "^/downloads/",
+                  {{{"status", 200}, {"raw", "hello without length"}, {"noLength", true}}});
     int calls = 0;
     std::vector<uint8_t> body;
-    ASSERT_TRUE(httpGet(svc.baseUrl() + "/downloads/play/x", body, [&](double) { ++calls; }, nullptr));
+    ASSERT_TRUE(httpGet(
+        svc.baseUrl() + "/downloads/play/x", body, [&](double) { ++calls; }, nullptr));
     EXPECT_EQ(text(body), "hello without length");
     EXPECT_EQ(calls, 0);
 }
@@ -81,7 +88,8 @@ TEST(HttpGet, FailuresCarryTheirGermanTexts) {
     EXPECT_EQ(error, "Keine Verbindung");
 
     // Redirects are handed back, not followed.
-    svc.addFaults("GET", "^/downloads/", {{{"status", 302}, {"headers", {{"Location", svc.baseUrl() + "/app"}}}}});
+    svc.addFaults("GET", "^/downloads/",
+                  {{{"status", 302}, {"headers", {{"Location", svc.baseUrl() + "/app"}}}}});
     EXPECT_FALSE(httpGet(svc.baseUrl() + "/downloads/play/a", body, {}, &error));
     EXPECT_EQ(error, "Server antwortet 302");
     EXPECT_EQ(svc.requests().size(), 2u);
@@ -111,7 +119,8 @@ TEST(HttpGet, UntrustedCertificateIsRefused) {
     EXPECT_FALSE(httpGet(svc.baseUrl() + "/downloads/play/latest.json", body, {}, &error));
     EXPECT_EQ(error, "Keine Verbindung");
     std::string reply;
-    EXPECT_EQ(httpRequest("GET", svc.baseUrl() + "/api/play/v1/clips", "", "application/json", "t", reply), 0);
+    EXPECT_EQ(httpRequest("GET", svc.baseUrl() + "/api/play/v1/clips", "", "application/json", "t", reply),
+              0);
 }
 
 TEST(HttpGet, SilentServerIsGivenUpAfterTheReceiveTimeout) {
@@ -128,10 +137,11 @@ TEST(HttpGet, SilentServerIsGivenUpAfterTheReceiveTimeout) {
 TEST(HttpRequest, SendsMethodBodyContentTypeAndToken) {
     LocalService svc;
     std::string reply;
-    EXPECT_EQ(httpRequest("POST", svc.baseUrl() + "/api/browse/v1/logout", "{}", "application/json", "tok123", reply),
+    EXPECT_EQ(httpRequest("POST", svc.baseUrl() + "/api/browse/v1/logout", "{}", "application/json", "tok123",
+                          reply),
               200);
-    EXPECT_EQ(httpRequest("PUT", svc.baseUrl() + "/api/play/v1/clips/x/chunks/0", "abc", "application/octet-stream",
-                          "", reply),
+    EXPECT_EQ(httpRequest("PUT", svc.baseUrl() + "/api/play/v1/clips/x/chunks/0", "abc",
+                          "application/octet-stream", "", reply),
               401);
     EXPECT_EQ(nlohmann::json::parse(reply)["error"], "unauthorized");
     const auto log = svc.requests();
@@ -151,8 +161,8 @@ TEST(HttpRequest, StatusZeroWithoutResponseAndBodyLimit) {
     std::string reply = "stale";
     EXPECT_EQ(httpRequest("GET", "no-scheme/api", "", "application/json", "", reply), 0);
     EXPECT_EQ(httpRequest("GET", "http://example.com/api", "", "application/json", "", reply), 0);
-    EXPECT_EQ(httpRequest("GET", "http://127.0.0.1:" + std::to_string(closedPort()) + "/", "", "application/json",
-                          "", reply),
+    EXPECT_EQ(httpRequest("GET", "http://127.0.0.1:" + std::to_string(closedPort()) + "/", "",
+                          "application/json", "", reply),
               0);
     // A token that could end the header line is never sent.
     EXPECT_EQ(httpRequest("GET", svc.baseUrl() + "/app", "", "application/json", "a\r\nX-Evil: 1", reply), 0);
@@ -169,7 +179,8 @@ TEST(HttpRequest, SilentServerEndsWithStatusZero) {
     setHttpTimeoutDivisorForTesting(60); // 60 s becomes 1 s
     svc.addFaults("POST", "^/api/", {{{"delayMs", 8000}}});
     std::string reply;
-    EXPECT_EQ(httpRequest("POST", svc.baseUrl() + "/api/browse/v1/logout", "{}", "application/json", "", reply), 0);
+    EXPECT_EQ(
+        httpRequest("POST", svc.baseUrl() + "/api/browse/v1/logout", "{}", "application/json", "", reply), 0);
     setHttpTimeoutDivisorForTesting(1);
 }
 

@@ -44,7 +44,8 @@ ProcessEnv& processEnv() {
 
 int run(const std::vector<std::string>& argv) {
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     posix_spawn_file_actions_t quiet;
     posix_spawn_file_actions_init(&quiet);
@@ -61,7 +62,9 @@ int run(const std::vector<std::string>& argv) {
 
 } // namespace
 
-std::filesystem::path testDataDir() { return processEnv().root / "data"; }
+std::filesystem::path testDataDir() {
+    return processEnv().root / "data";
+}
 
 std::string readLog() {
     std::ifstream in(testDataDir() / "krel-play.log", std::ios::binary);
@@ -81,8 +84,8 @@ const std::vector<uint8_t>& sampleMp4() {
     std::call_once(once, [] {
         const auto file = processEnv().root / "sample.mp4";
         const int rc = run({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                            "testsrc=size=320x240:rate=30", "-t", "2", "-c:v", "libx264", "-pix_fmt", "yuv420p",
-                            file.string()});
+                            "testsrc=size=320x240:rate=30", "-t", "2", "-c:v", "libx264", "-pix_fmt",
+                            "yuv420p", file.string()});
         if (rc != 0) throw std::runtime_error("ffmpeg could not make the sample clip");
         std::ifstream in(file, std::ios::binary);
         bytes.assign(std::istreambuf_iterator<char>(in), {});
@@ -94,8 +97,9 @@ LocalService::LocalService(const ServiceOptions& options) : tls_(options.tls) {
     processEnv();
     updateDir_ = dir_ / "updates";
     std::filesystem::create_directories(updateDir_);
-    std::vector<std::string> argv = {KREL_PYTHON3, KREL_SERVICE_SCRIPT, "--data", (dir_ / "store").string(),
-                                     "--port", "0", "--test-switches", "--update-dir", updateDir_.string()};
+    std::vector<std::string> argv = {
+        KREL_PYTHON3, KREL_SERVICE_SCRIPT, "--data",       (dir_ / "store").string(), "--port",
+        "0",          "--test-switches",   "--update-dir", updateDir_.string()};
     if (tls_) {
         const auto cert = dir_ / "cert.pem";
         const auto key = dir_ / "key.pem";
@@ -112,7 +116,8 @@ LocalService::LocalService(const ServiceOptions& options) : tls_(options.tls) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -164,8 +169,8 @@ nlohmann::json LocalService::post(const std::string& path, const nlohmann::json&
 
 nlohmann::json LocalService::get(const std::string& path) {
     std::string reply;
-    const int status =
-        httpRequest("GET", "http://127.0.0.1:" + std::to_string(port_) + path, "", "application/json", "", reply);
+    const int status = httpRequest("GET", "http://127.0.0.1:" + std::to_string(port_) + path, "",
+                                   "application/json", "", reply);
     if (status != 200) throw std::runtime_error("test switch " + path + " failed: " + std::to_string(status));
     return nlohmann::json::parse(reply);
 }
@@ -174,11 +179,16 @@ std::string LocalService::addUser(const std::string& email, const std::string& p
     return post("/_test/users", {{"email", email}, {"password", password}})["authKey"].get<std::string>();
 }
 
-void LocalService::addFaults(const std::string& method, const std::string& pathRegex, const nlohmann::json& actions) {
+void LocalService::addFaults(const std::string& method, const std::string& pathRegex,
+                             const nlohmann::json& actions) {
     post("/_test/faults", {{"method", method}, {"path", pathRegex}, {"actions", actions}});
 }
 
-nlohmann::json LocalService::requests() { return get("/_test/log")["requests"]; }
-nlohmann::json LocalService::state() { return get("/_test/state"); }
+nlohmann::json LocalService::requests() {
+    return get("/_test/log")["requests"];
+}
+nlohmann::json LocalService::state() {
+    return get("/_test/state");
+}
 
 } // namespace krel::test

@@ -42,7 +42,7 @@ protected:
     void TearDown() override { setNetworkWaitDivisorForTesting(1); }
 
     std::filesystem::path file(size_t size, const std::string& name = "clip") {
-        const auto p = dir_ / (name + ".mp4");
+        auto p = dir_ / (name + ".mp4");
         test::writeFile(p, clipOfSize(size));
         return p;
     }
@@ -155,7 +155,8 @@ TEST_F(Upload, ThirdFailureWithdrawsTheClip) {
     EXPECT_EQ(r.error, "Cloud-Fehler (503, injected)");
     const auto l = log();
     ASSERT_EQ(l.size(), 5u);
-    for (int i = 1; i <= 3; ++i) EXPECT_EQ(l[i].method, "PUT");
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_EQ(l[i].method, "PUT");
     EXPECT_EQ(l[4].method, "DELETE");
     EXPECT_EQ(l[4].status, 200);
     EXPECT_TRUE(clips().empty()); // nothing incomplete remains
@@ -206,7 +207,8 @@ TEST_F(Upload, AnnouncementRefusedOrUnreadable) {
     EXPECT_EQ(log().size(), 2u);
 
     svc_.addFaults("POST", "^/api/play/v1/clips$",
-                   {{{"status", 201}, {"raw", "<html>"}}, {{"status", 201}, {"body", {{"id", 5}}}},
+                   {{{"status", 201}, {"raw", "<html>"}},
+                    {{"status", 201}, {"body", {{"id", 5}}}},
                     {{"status", 201}, {"body", {{"chunkSize", 1000}}}}});
     for (int i = 0; i < 3; ++i) {
         r = uploadClip(file(5000), "", {});
@@ -219,7 +221,8 @@ TEST_F(Upload, AnnouncementRefusedOrUnreadable) {
                    {{{"status", 201}, {"body", {{"id", "x1"}, {"chunkSize", 0}}}},
                     {{"status", 201}, {"body", {{"id", "x2"}, {"chunkSize", "4 MiB"}}}},
                     {{"status", 201}, {"body", {{"id", "x3"}, {"chunkSize", -5}}}}});
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(uploadClip(file(5000), "", {}).error, "Antwort der Cloud unlesbar");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(uploadClip(file(5000), "", {}).error, "Antwort der Cloud unlesbar");
     const auto l = log();
     ASSERT_EQ(l.size(), 11u);
     EXPECT_EQ(l[6].method, "DELETE");
@@ -253,15 +256,19 @@ TEST_F(Upload, FileShrinkingDuringUpload) {
 TEST_F(Upload, ConcurrentUploadsShareNothing) {
     svc_.post("/_test/config", {{"chunkSize", 1000}});
     std::vector<std::filesystem::path> files;
-    for (int i = 0; i < 3; ++i) files.push_back(file(4000 + 1000 * static_cast<size_t>(i), "c" + std::to_string(i)));
+    for (int i = 0; i < 3; ++i)
+        files.push_back(file(4000 + 1000 * static_cast<size_t>(i), "c" + std::to_string(i)));
     std::vector<ApiResult> results(3);
     std::vector<std::thread> threads;
     for (int i = 0; i < 3; ++i)
-        threads.emplace_back([&, i] { results[static_cast<size_t>(i)] = uploadClip(files[static_cast<size_t>(i)], "", {}); });
+        threads.emplace_back(
+            [&, i] { results[static_cast<size_t>(i)] = uploadClip(files[static_cast<size_t>(i)], "", {}); });
     const ApiResult list = listCloudClips();
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_TRUE(list.error.empty());
-    for (const auto& r : results) EXPECT_TRUE(r.error.empty()) << r.error;
+    for (const auto& r : results)
+        EXPECT_TRUE(r.error.empty()) << r.error;
     const auto c = clips();
     ASSERT_EQ(c.size(), 3u);
     std::set<int64_t> sizes;

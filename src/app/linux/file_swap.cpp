@@ -22,8 +22,10 @@ bool writeExecutableFile(const std::filesystem::path& path, std::span<const uint
     while (ok && done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += static_cast<size_t>(n);
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<size_t>(n);
     }
     ok = ok && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
     return ::close(fd) == 0 && ok;
@@ -33,7 +35,9 @@ bool renameReplacing(const std::filesystem::path& from, const std::filesystem::p
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
-void removeFileQuietly(const std::filesystem::path& path) { ::unlink(path.c_str()); }
+void removeFileQuietly(const std::filesystem::path& path) {
+    ::unlink(path.c_str());
+}
 
 std::filesystem::path moduleFilePath() {
     std::error_code ec;

@@ -18,7 +18,9 @@ struct CipherCtxFree {
 };
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
-bool fitsInt(size_t n) { return n <= static_cast<size_t>(INT_MAX); }
+bool fitsInt(size_t n) {
+    return n <= static_cast<size_t>(INT_MAX);
+}
 
 } // namespace
 
@@ -37,8 +39,9 @@ Digest32 hmacSha256(std::span<const uint8_t> key, std::span<const uint8_t> data)
     return out;
 }
 
-std::optional<std::vector<uint8_t>> pbkdf2Sha256(std::span<const uint8_t> password, std::span<const uint8_t> salt,
-                                                 uint32_t iterations, size_t length) {
+std::optional<std::vector<uint8_t>> pbkdf2Sha256(std::span<const uint8_t> password,
+                                                 std::span<const uint8_t> salt, uint32_t iterations,
+                                                 size_t length) {
     if (!fitsInt(password.size()) || !fitsInt(salt.size()) || !fitsInt(length) || iterations == 0 ||
         iterations > static_cast<uint32_t>(INT_MAX))
         return std::nullopt;
@@ -46,22 +49,26 @@ std::optional<std::vector<uint8_t>> pbkdf2Sha256(std::span<const uint8_t> passwo
     static const char kEmpty = 0;
     const char* pw = password.empty() ? &kEmpty : reinterpret_cast<const char*>(password.data());
     if (PKCS5_PBKDF2_HMAC(pw, static_cast<int>(password.size()), salt.data(), static_cast<int>(salt.size()),
-                          static_cast<int>(iterations), EVP_sha256(), static_cast<int>(length), out.data()) != 1)
+                          static_cast<int>(iterations), EVP_sha256(), static_cast<int>(length),
+                          out.data()) != 1)
         return std::nullopt;
     return out;
 }
 
 std::optional<std::vector<uint8_t>> aesGcmSeal(std::span<const uint8_t> key, std::span<const uint8_t> nonce,
                                                std::span<const uint8_t> aad, std::span<const uint8_t> plain) {
-    if (key.size() != kGcmKeySize || nonce.size() != kGcmNonceSize || !fitsInt(plain.size()) || !fitsInt(aad.size()))
+    if (key.size() != kGcmKeySize || nonce.size() != kGcmNonceSize || !fitsInt(plain.size()) ||
+        !fitsInt(aad.size()))
         return std::nullopt;
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx) return std::nullopt;
     std::vector<uint8_t> out(plain.size() + kGcmTagSize);
     int len = 0;
     int total = 0;
-    if (EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), nonce.data()) != 1) return std::nullopt;
-    if (!aad.empty() && EVP_EncryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1)
+    if (EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), nonce.data()) != 1)
+        return std::nullopt;
+    if (!aad.empty() &&
+        EVP_EncryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1)
         return std::nullopt;
     if (!plain.empty()) {
         if (EVP_EncryptUpdate(ctx.get(), out.data(), &len, plain.data(), static_cast<int>(plain.size())) != 1)
@@ -77,7 +84,8 @@ std::optional<std::vector<uint8_t>> aesGcmSeal(std::span<const uint8_t> key, std
 }
 
 std::optional<std::vector<uint8_t>> aesGcmOpen(std::span<const uint8_t> key, std::span<const uint8_t> nonce,
-                                               std::span<const uint8_t> aad, std::span<const uint8_t> sealed) {
+                                               std::span<const uint8_t> aad,
+                                               std::span<const uint8_t> sealed) {
     if (key.size() != kGcmKeySize || nonce.size() != kGcmNonceSize || sealed.size() < kGcmTagSize ||
         !fitsInt(sealed.size()) || !fitsInt(aad.size()))
         return std::nullopt;
@@ -87,8 +95,10 @@ std::optional<std::vector<uint8_t>> aesGcmOpen(std::span<const uint8_t> key, std
     std::vector<uint8_t> out(cipherLen);
     int len = 0;
     int total = 0;
-    if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), nonce.data()) != 1) return std::nullopt;
-    if (!aad.empty() && EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1)
+    if (EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), nonce.data()) != 1)
+        return std::nullopt;
+    if (!aad.empty() &&
+        EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1)
         return std::nullopt;
     if (cipherLen > 0) {
         if (EVP_DecryptUpdate(ctx.get(), out.data(), &len, sealed.data(), static_cast<int>(cipherLen)) != 1)
@@ -102,7 +112,7 @@ std::optional<std::vector<uint8_t>> aesGcmOpen(std::span<const uint8_t> key, std
         secureZero(out.data(), out.size());
         return std::nullopt;
     }
-    out.resize(static_cast<size_t>(total + len));
+    out.resize(static_cast<size_t>(total) + static_cast<size_t>(len));
     return out;
 }
 

@@ -31,8 +31,8 @@ struct Transfer {
     const BodyPieceSink* sink = nullptr;
     const HttpTimeouts* timeouts = nullptr;
     curl_off_t bodySize = 0;
-    bool stopped = false;   // the sink asked to stop
-    bool stalled = false;   // a phase time-out struck
+    bool stopped = false; // the sink asked to stop
+    bool stalled = false; // a phase time-out struck
     Clock::time_point lastActivity = Clock::now();
     curl_off_t lastUp = -1;
     curl_off_t lastDown = -1;
@@ -108,7 +108,8 @@ HttpOutcome performExchange(const HttpExchange& ex, const BodyPieceSink& onPiece
     };
     // No accept types, no 100-continue round trip.
     bool ok = addHeader("Accept:") && addHeader("Expect:");
-    for (const auto& h : ex.headers) ok = ok && addHeader(h);
+    for (const auto& h : ex.headers)
+        ok = ok && addHeader(h);
     if (!ok) return out;
 
     curl_easy_setopt(c, CURLOPT_URL, ex.url.c_str());
@@ -121,7 +122,8 @@ HttpOutcome performExchange(const HttpExchange& ex, const BodyPieceSink& onPiece
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
     if (const auto split = splitUrl(ex.url); split && isLoopbackHost(split->host))
         curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(ex.timeouts.resolveMs + ex.timeouts.connectMs));
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(ex.timeouts.resolveMs + ex.timeouts.connectMs));
 
     if (ex.method == "GET" && ex.body.empty()) {
         curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
