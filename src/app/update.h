@@ -9,8 +9,8 @@
 // Threads: checkForUpdate and installUpdate return at once and work on a
 // detached thread each; the start-up check runs on the main thread before any
 // of them exists. `updateLock` (inside) guards the known release and the
-// checked flag; the reporting hooks are called on the worker threads, one of
-// them under that lock (updateChanged), so they must only post.
+// checked flag. The reporting hooks are called on the worker threads without
+// any lock held; they should only post to the main loop.
 
 #include <cstdint>
 #include <filesystem>
@@ -78,7 +78,7 @@ struct UpdateEvents {
     // fetch error and the page's request id (0: nobody asked).
     std::function<void(bool newer, const UpdateInfo& info, const std::string& error, int64_t requestId)>
         checkReply;
-    // After every check, with the known release recorded (under the lock).
+    // After every check, once the known release is recorded.
     std::function<void()> updateChanged;
     // The new executable is in place: restart into it.
     std::function<void()> restart;

@@ -66,9 +66,13 @@ void checkThread(int64_t requestId, const UpdateEvents& events) {
     }
     const bool newer = isNewer(info);
     if (events.checkReply) events.checkReply(newer, info, error, requestId);
-    std::lock_guard lock(updateLock());
-    if (newer) availableUpdate = info;
-    updateChecked = true;
+    {
+        std::lock_guard lock(updateLock());
+        if (newer) availableUpdate = info;
+        updateChecked = true;
+    }
+    // Outside the lock, so that a handler may read updateState() at once;
+    // every notice reads the current state, so their order does not matter.
     if (events.updateChanged) events.updateChanged();
 }
 

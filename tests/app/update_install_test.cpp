@@ -163,7 +163,7 @@ TEST_F(UpdateInstall, StartupCheckFollowsTheSettingsFile) {
 TEST_F(UpdateInstall, BackgroundCheckRecordsAndInstallSwaps) {
     struct Seen {
         std::promise<std::tuple<bool, UpdateInfo, std::string, int64_t>> reply;
-        std::promise<void> changed;
+        std::promise<UpdateState> changed;   // as read by the handler itself
         std::promise<std::string> installed; // "" on restart, else the toast
     };
     auto seen = std::make_shared<Seen>();
@@ -173,7 +173,7 @@ TEST_F(UpdateInstall, BackgroundCheckRecordsAndInstallSwaps) {
         setUpdateEvents({[s](bool newer, const UpdateInfo& info, const std::string& error, int64_t id) {
                              s->reply.set_value({newer, info, error, id});
                          },
-                         [s] { s->changed.set_value(); }, [s] { s->installed.set_value(""); },
+                         [s] { s->changed.set_value(updateState()); }, [s] { s->installed.set_value(""); },
                          [s](const std::string& toast) { s->installed.set_value(toast); }});
     };
     setUpdateExecutableForTesting(exe_);
@@ -186,7 +186,7 @@ TEST_F(UpdateInstall, BackgroundCheckRecordsAndInstallSwaps) {
     publish("0.3.0", digest_);
     checkForUpdate(7);
     auto [newer, info, error, id] = seen->reply.get_future().get();
-    seen->changed.get_future().get();
+    EXPECT_EQ(seen->changed.get_future().get().available.version, "0.3.0");
     EXPECT_TRUE(newer);
     EXPECT_EQ(info.version, "0.3.0");
     EXPECT_EQ(id, 7);
@@ -201,7 +201,7 @@ TEST_F(UpdateInstall, BackgroundCheckRecordsAndInstallSwaps) {
     std::filesystem::remove(svc_.updateDir() / "latest.json");
     checkForUpdate(0);
     auto failed = seen->reply.get_future().get();
-    seen->changed.get_future().get();
+    EXPECT_TRUE(seen->changed.get_future().get().checked);
     EXPECT_FALSE(std::get<0>(failed));
     EXPECT_EQ(std::get<2>(failed), "Server antwortet 404");
     EXPECT_EQ(updateState().available.version, "0.3.0");
