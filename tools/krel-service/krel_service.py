@@ -459,6 +459,12 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
+    def handle_error(self, request, client_address):
+        # A client that gives up (time-out tests, refused certificates) is
+        # no fault of the service; one line is enough, and only when asked.
+        if self.verbose:
+            sys.stderr.write("krel-service: connection from %s ended: %s\n" % (client_address, sys.exc_info()[1]))
+
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
