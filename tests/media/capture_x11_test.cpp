@@ -3,6 +3,8 @@
 // closed), the cursor, vanished monitors and a server that goes away.
 
 #include "media/capture.h"
+#include "media/video_encoder.h"
+#include "media/video_scaler.h"
 
 #include "video_test_support.h"
 
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -221,6 +224,49 @@ TEST_F(X11Capture, CursorIsDrawnOnlyWhenAsked) {
     // Moving the pointer away redraws the picture without it.
     white.warpPointer(20, 380);
     EXPECT_TRUE(waitFor([&] { return nonWhiteNearPointer(c) == 0; }));
+}
+
+// The whole path of a frame: a window's pixels, scaled with black bars,
+// encoded, decoded back.
+TEST_F(X11Capture, CapturedWindowSurvivesScaleEncodeAndDecode) {
+    TestWindow target(30, 30, 480, 360, 255, 140, 0);
+    TestWindow cover(0, 0, 600, 500, 0, 0, 255);
+    Capture c(d3d_);
+    c.startWindow(target.id(), false);
+    ASSERT_TRUE(waitFor([&] { return pixelIs(c, 240, 180, {255, 140, 0}); }));
+
+    D3D sw;
+    sw.gpu = *softwareEncoderInfo();
+    std::mutex lock;
+    std::vector<PacketPtr> packets;
+    EncoderConfig cfg;
+    cfg.width = 640;
+    cfg.height = 360;
+    cfg.fps = 30;
+    cfg.bitrateKbps = 3000;
+    {
+        VideoEncoder enc(sw, cfg, [&](PacketPtr p) {
+            std::lock_guard g(lock);
+            packets.push_back(std::move(p));
+        });
+        VideoScaler scaler(sw, 640, 360, 30);
+        scaler.scaleMode = kScaleFit;
+        for (int i = 0; i < 4; ++i) {
+            AVFrame* f = nullptr;
+            ASSERT_TRUE(waitFor([&] { return (f = enc.acquireSlot()) != nullptr; }));
+            ASSERT_TRUE(c.withLatest([&](const BgraImage& img) { scaler.process(img, f); }));
+            enc.submit(f, i * enc.frameHns());
+            ASSERT_TRUE(waitFor([&] { return enc.pendingCount() == 0; }));
+        }
+    }
+    const auto decoded = test::decodeH264(packets);
+    ASSERT_EQ(decoded.frames.size(), 4u);
+    const AVFrame* f = decoded.frames.back().get();
+    const Yuv orange = rgbToYuv709(255, 140, 0);
+    EXPECT_NEAR(test::lumaAt(f, 320, 180), orange.y, 3);
+    EXPECT_NEAR(test::crAt(f, 320, 180), orange.cr, 3);
+    EXPECT_NEAR(test::lumaAt(f, 30, 180), 16, 2); // bars of 80 on both sides
+    EXPECT_NEAR(test::lumaAt(f, 610, 180), 16, 2);
 }
 
 // A virtual monitor on part of the screen that is then removed.
