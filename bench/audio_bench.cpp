@@ -1,7 +1,8 @@
 // The audio engine's CPU cost while it runs with both sources live: a tone
 // playing into the default sink (system audio) and the default microphone.
 // Measured as the CPU time of the mixer thread (mixing and AAC encoding) and
-// of the capture thread, read from /proc, as a percentage of one core.
+// of the capture thread (the kernel's per-thread CPU clocks), as a percentage
+// of one core.
 
 #include "bench.h"
 
@@ -11,6 +12,7 @@
 #include "media/audio_engine.h"
 
 #include <dirent.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,34 +25,30 @@
 
 namespace {
 
-// utime + stime in clock ticks of the thread of this process named `name`;
-// -1 when there is none.
-long threadTicks(const std::string& name) {
+// The id of the thread of this process named `name`; -1 when there is none.
+pid_t threadId(const std::string& name) {
     DIR* dir = opendir("/proc/self/task");
     if (dir == nullptr) return -1;
-    long ticks = -1;
+    pid_t tid = -1;
     while (dirent* e = readdir(dir)) {
         if (e->d_name[0] == '.') continue;
-        const std::string base = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(base + "/comm");
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
         std::string n;
         std::getline(comm, n);
-        if (n != name) continue;
-        std::ifstream stat(base + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
-        std::istringstream rest(line.substr(line.rfind(')') + 2));
-        std::string field;
-        long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && rest >> field; ++i) {
-            if (i == 14) utime = std::stol(field);
-            if (i == 15) stime = std::stol(field);
-        }
-        ticks = utime + stime;
+        if (n == name) tid = static_cast<pid_t>(std::stol(e->d_name));
     }
     closedir(dir);
-    return ticks;
+    return tid;
+}
+
+// CPU time of another thread of this process in seconds, exact to the
+// nanosecond: the kernel's per-thread CPU clock, addressed by thread id the
+// way pthread_getcpuclockid encodes it.
+double threadCpuSeconds(pid_t tid) {
+    const clockid_t clock = static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | 6);
+    timespec ts{};
+    if (tid < 0 || clock_gettime(clock, &ts) != 0) return 0.0;
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 } // namespace
@@ -68,14 +66,15 @@ KREL_BENCH("audio") {
         return;
     }
     std::this_thread::sleep_for(milliseconds(500)); // settle
-    const long mix0 = threadTicks("krel-audio-mix"), cap0 = threadTicks("krel-audio-cap");
+    const pid_t mixer = threadId("krel-audio-mix"), capture = threadId("krel-audio-cap");
+    const double mix0 = threadCpuSeconds(mixer), cap0 = threadCpuSeconds(capture);
     const auto t0 = steady_clock::now();
     std::this_thread::sleep_for(seconds(8));
-    const long mix1 = threadTicks("krel-audio-mix"), cap1 = threadTicks("krel-audio-cap");
-    const double wallTicks = duration<double>(steady_clock::now() - t0).count() * static_cast<double>(sysconf(_SC_CLK_TCK));
+    const double mix1 = threadCpuSeconds(mixer), cap1 = threadCpuSeconds(capture);
+    const double wall = duration<double>(steady_clock::now() - t0).count();
     engine.stop();
-    krel::bench::report("audio_mix_cpu_pct", 100.0 * static_cast<double>(mix1 - mix0) / wallTicks, "%");
-    krel::bench::report("audio_capture_cpu_pct", 100.0 * static_cast<double>(cap1 - cap0) / wallTicks, "%");
+    krel::bench::report("audio_mix_cpu_pct", 100.0 * (mix1 - mix0) / wall, "%");
+    krel::bench::report("audio_capture_cpu_pct", 100.0 * (cap1 - cap0) / wall, "%");
     if (packets.load() == 0) std::fprintf(stderr, "audio bench: no packets\n");
 }
 
