@@ -86,7 +86,14 @@ ApiResult uploadClip(const std::filesystem::path& path, const std::string& game,
     std::ifstream in;
     in.rdbuf()->pubsetbuf(nullptr, 0);
     in.open(path, std::ios::binary);
-    std::vector<char> buffer(static_cast<size_t>(std::min(chunkSize, size)));
+    std::vector<char> buffer;
+    try {
+        buffer.resize(static_cast<size_t>(std::min(chunkSize, size)));
+    } catch (const std::bad_alloc&) {
+        // A chunk size the machine cannot hold: the clip cannot be read in
+        // such pieces.
+        return fail(0, "", "Clip-Datei konnte nicht gelesen werden");
+    }
     const std::string token = accountToken();
     const std::string chunkBase = apiBaseUrl() + "/api/play/v1/clips/" + id + "/chunks/";
 
