@@ -1,5 +1,4 @@
 #include "app/file_swap.h"
-#include "app/module_path.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -39,10 +38,5 @@ void removeFileQuietly(const std::filesystem::path& path) {
     ::unlink(path.c_str());
 }
 
-std::filesystem::path moduleFilePath() {
-    std::error_code ec;
-    auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path() : p;
-}
 
 } // namespace krel
