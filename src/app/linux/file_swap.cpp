@@ -38,5 +38,4 @@ void removeFileQuietly(const std::filesystem::path& path) {
     ::unlink(path.c_str());
 }
 
-
 } // namespace krel
