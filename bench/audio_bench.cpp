@@ -60,7 +60,8 @@ KREL_BENCH("audio") {
     krel::AudioEngine engine([&](const krel::PacketPtr&) { packets.fetch_add(1); });
     krel::Settings settings; // system audio and the default microphone
     engine.start(settings);
-    for (int i = 0; i < 200 && !engine.running(); ++i) std::this_thread::sleep_for(milliseconds(25));
+    for (int i = 0; i < 200 && !engine.running(); ++i)
+        std::this_thread::sleep_for(milliseconds(25));
     if (!engine.running() || !tone.ok()) {
         std::fprintf(stderr, "audio bench: needs the PulseAudio of scripts/services.sh\n");
         return;

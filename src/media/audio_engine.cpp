@@ -70,7 +70,8 @@ void AudioEngine::start(const Settings& settings) {
         micDeviceChanged_.store(false);
     }
     systemEnabled_ = true;
-    micEnabled_ = settings.micEnabled && (settings.audio == AudioMix::GameMic || settings.audio == AudioMix::SystemMic);
+    micEnabled_ =
+        settings.micEnabled && (settings.audio == AudioMix::GameMic || settings.audio == AudioMix::SystemMic);
     micMuted_.store(settings.micMuted);
     micMono_.store(settings.micMono);
     gameVolume_.store(settings.gameVolume);

@@ -91,8 +91,8 @@ private:
     bool systemEnabled_ = true;
     std::atomic<bool> micDeviceChanged_{false};
     mutable std::mutex lock_;
-    std::string micDevice_;                        // guarded by lock_
-    std::optional<StreamDescription> outputType_;  // guarded by lock_
+    std::string micDevice_;                       // guarded by lock_
+    std::optional<StreamDescription> outputType_; // guarded by lock_
 };
 
 // The stall switch "KREL_PLAY_TEST_AUDIO_HICCUP_MS": at most 15 decimal

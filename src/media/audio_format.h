@@ -7,8 +7,8 @@
 
 namespace krel {
 
-inline constexpr int64_t kAudioRate = 48'000;      // frames per second
-inline constexpr int kAudioChannels = 2;           // interleaved L, R
+inline constexpr int64_t kAudioRate = 48'000; // frames per second
+inline constexpr int kAudioChannels = 2;      // interleaved L, R
 inline constexpr int64_t kAudioHnsPerSecond = 10'000'000;
 
 // 100-ns time of `frames` frames, truncated. Every audio time stamp is built

@@ -49,7 +49,8 @@ int16_t toPcm16(float sample) {
     return static_cast<int16_t>(std::lrint(clamped * 32767.0f));
 }
 
-MixPeaks mixFrames(SampleQueue& system, SampleQueue& mic, int64_t count, const MixLevels& levels, int16_t* out) {
+MixPeaks mixFrames(SampleQueue& system, SampleQueue& mic, int64_t count, const MixLevels& levels,
+                   int16_t* out) {
     const bool systemAhead = static_cast<int64_t>(system.frames()) > kWaitLimitFrames;
     const bool micAhead = static_cast<int64_t>(mic.frames()) > kWaitLimitFrames;
     const float m = levels.micMuted ? 0.0f : levels.micVolume;

@@ -54,12 +54,13 @@ struct MixPeaks {
 // removing them; a queue that runs dry contributes silence. A queue that held
 // more than kWaitLimitFrames frames when the pass began loses one extra frame
 // after every kDriftInterval output frames.
-MixPeaks mixFrames(SampleQueue& system, SampleQueue& mic, int64_t count, const MixLevels& levels, int16_t* out);
+MixPeaks mixFrames(SampleQueue& system, SampleQueue& mic, int64_t count, const MixLevels& levels,
+                   int16_t* out);
 
 // One mixed block, ready for the AAC encoder.
 struct MixBlock {
-    int64_t frames = 0;   // 0: nothing due or nothing to take
-    int64_t timeHns = 0;  // time of the first frame
+    int64_t frames = 0;  // 0: nothing due or nothing to take
+    int64_t timeHns = 0; // time of the first frame
     int64_t durationHns = 0;
     MixPeaks peaks;
 };

@@ -17,8 +17,8 @@ class AudioEngine;
 class AudioServer;
 class CaptureStream;
 
-inline constexpr int64_t kCapturePassHns = 40'000;       // 4 ms
-inline constexpr int64_t kDeviceCheckHns = 20'000'000;   // 2 s
+inline constexpr int64_t kCapturePassHns = 40'000;     // 4 ms
+inline constexpr int64_t kDeviceCheckHns = 20'000'000; // 2 s
 
 class CaptureThread {
 public:

@@ -114,7 +114,8 @@ TEST(AacEncoder, ATimeJumpReanchorsLaterPackets) {
     }
     EXPECT_TRUE(found);
     // No packet goes backwards.
-    for (size_t k = 1; k < packets.size(); ++k) EXPECT_GT(packets[k]->pts, packets[k - 1]->pts);
+    for (size_t k = 1; k < packets.size(); ++k)
+        EXPECT_GT(packets[k]->pts, packets[k - 1]->pts);
 }
 
 } // namespace

@@ -63,7 +63,8 @@ struct DefaultSinkGuard {
 
 TEST_F(AudioDevicesTest, FollowsANewDefaultSink) {
     DefaultSinkGuard guard;
-    test::PulseModule second("module-null-sink sink_name=krel_null2 sink_properties=device.description=KrelNull2");
+    test::PulseModule second(
+        "module-null-sink sink_name=krel_null2 sink_properties=device.description=KrelNull2");
     ASSERT_TRUE(second.ok());
     test::TonePlayer tone("krel_null2", 440.0, 0.4, 440.0, 0.4);
     ASSERT_TRUE(tone.ok());
@@ -74,7 +75,8 @@ TEST_F(AudioDevicesTest, FollowsANewDefaultSink) {
 
     test::pactl("set-default-sink krel_null2");
     const int64_t switched = nowHns();
-    ASSERT_TRUE(test::waitUntil([&] { return recent(440.0) > 0.35; }, 8000)) << "new default sink not followed";
+    ASSERT_TRUE(test::waitUntil([&] { return recent(440.0) > 0.35; }, 8000))
+        << "new default sink not followed";
     RecordProperty("follow_ms", static_cast<int>((nowHns() - switched) / 10'000));
     engine_.stop();
     test::expectContinuousAudio(log_.packets());
@@ -133,19 +135,27 @@ public:
 
     bool start() {
         std::filesystem::create_directories(dir_ / "rt");
-        const std::string socketArg = "module-native-protocol-unix auth-anonymous=1 socket=" + (dir_ / "native").string();
-        std::vector<std::string> args = {"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                                         "-n", "--use-pid-file=no", "--load=" + socketArg,
+        const std::string socketArg =
+            "module-native-protocol-unix auth-anonymous=1 socket=" + (dir_ / "native").string();
+        std::vector<std::string> args = {"pulseaudio",
+                                         "--daemonize=no",
+                                         "--exit-idle-time=-1",
+                                         "--disallow-exit",
+                                         "-n",
+                                         "--use-pid-file=no",
+                                         "--load=" + socketArg,
                                          "--load=module-null-sink sink_name=priv_null",
                                          "--log-target=file:" + (dir_ / "pulse.log").string()};
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
+        for (auto& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir_.string(),
                                         "PULSE_RUNTIME_PATH=" + (dir_ / "rt").string(),
                                         "HOME=" + dir_.string(), "PATH=/usr/bin:/bin"};
         std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
+        for (auto& e : env)
+            envp.push_back(e.data());
         envp.push_back(nullptr);
         if (posix_spawnp(&pid_, "pulseaudio", nullptr, nullptr, argv.data(), envp.data()) != 0) return false;
         return test::waitUntil([&] { return std::filesystem::exists(dir_ / "native"); }, 10'000);

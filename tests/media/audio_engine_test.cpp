@@ -105,7 +105,8 @@ TEST_F(AudioEngineTest, GameVolumeScalesLiveAndClampsAtFullScale) {
     // The fundamental of a 1.2 sine clipped at 1.0.
     std::vector<float> clipped(48'000);
     for (size_t i = 0; i < clipped.size(); ++i) {
-        clipped[i] = static_cast<float>(std::clamp(1.2 * std::sin(2.0 * M_PI * 440.0 * i / 48000.0), -1.0, 1.0));
+        clipped[i] =
+            static_cast<float>(std::clamp(1.2 * std::sin(2.0 * M_PI * 440.0 * i / 48000.0), -1.0, 1.0));
     }
     const double clippedFundamental = test::toneAmplitude(clipped, 0, clipped.size(), 440.0);
     const test::Pcm pcm = decoded();
@@ -113,10 +114,10 @@ TEST_F(AudioEngineTest, GameVolumeScalesLiveAndClampsAtFullScale) {
     // samples stamped from 100 ms (plus at most 300 ms of waiting for a late
     // source) before the call on.
     auto seg = [&](int k, double freq) {
-        return test::bandAmplitude(pcm.left, pcm.indexAt(marks[k] + 500'000), pcm.indexAt(marks[k + 1] - 4'000'000),
-                                   freq);
+        return test::bandAmplitude(pcm.left, pcm.indexAt(marks[k] + 500'000),
+                                   pcm.indexAt(marks[k + 1] - 4'000'000), freq);
     };
-    EXPECT_NEAR(seg(0, 440.0), 0.3, 0.03);                // 0.5 halves
+    EXPECT_NEAR(seg(0, 440.0), 0.3, 0.03); // 0.5 halves
     // 2.0 doubles, then clamps: the fundamental near that of a clipped 1.2
     // sine (far above 0.6), the peaks at full scale instead of 1.2.
     EXPECT_NEAR(seg(1, 440.0), clippedFundamental, 0.08);
@@ -128,7 +129,8 @@ TEST_F(AudioEngineTest, GameVolumeScalesLiveAndClampsAtFullScale) {
 
 class MicSink {
 public:
-    MicSink() : module_("module-null-sink sink_name=krel_micsink sink_properties=device.description=KrelMicSink") {}
+    MicSink()
+        : module_("module-null-sink sink_name=krel_micsink sink_properties=device.description=KrelMicSink") {}
     bool ok() const { return module_.ok(); }
     void unload() { module_.unload(); }
 
@@ -171,7 +173,8 @@ TEST_F(AudioEngineTest, MicrophoneMonoMuteAndVolume) {
     const test::Pcm pcm = decoded();
     auto amp = [&](int k, double freq, bool right) {
         const auto& x = right ? pcm.right : pcm.left;
-        return test::bandAmplitude(x, pcm.indexAt(marks[k] + 500'000), pcm.indexAt(marks[k + 1] - 4'000'000), freq);
+        return test::bandAmplitude(x, pcm.indexAt(marks[k] + 500'000), pcm.indexAt(marks[k + 1] - 4'000'000),
+                                   freq);
     };
     // Mono: the left-only microphone at half amplitude on both channels.
     EXPECT_NEAR(amp(0, 1000.0, false), 0.2, 0.03);
@@ -227,7 +230,8 @@ TEST_F(AudioEngineTest, HiccupStallsTheMixerWithoutAGapInTimeOrSound) {
     unsetenv("KREL_PLAY_TEST_AUDIO_HICCUP_MS");
 
     int64_t maxGap = 0;
-    for (size_t i = 1; i < arrivals.size(); ++i) maxGap = std::max(maxGap, arrivals[i] - arrivals[i - 1]);
+    for (size_t i = 1; i < arrivals.size(); ++i)
+        maxGap = std::max(maxGap, arrivals[i] - arrivals[i - 1]);
     ASSERT_GE(maxGap, 1'900'000) << "the mixer did not stall";
     const auto packets = log_.packets();
     test::expectContinuousAudio(packets);

@@ -25,8 +25,8 @@ void fill(SampleQueue& q, size_t frames, float l, float r) {
 TEST(AudioMixerMath, DueFramesRunHundredMillisecondsBehindAndTruncate) {
     EXPECT_EQ(dueFrames(1'000'000), 0);
     EXPECT_LT(dueFrames(0), 0);
-    EXPECT_EQ(dueFrames(1'100'000), 480);           // 10 ms after the delay
-    EXPECT_EQ(dueFrames(1'000'000 + 208), 0);       // 208 hns < one frame (208.33)
+    EXPECT_EQ(dueFrames(1'100'000), 480);     // 10 ms after the delay
+    EXPECT_EQ(dueFrames(1'000'000 + 208), 0); // 208 hns < one frame (208.33)
     EXPECT_EQ(dueFrames(1'000'000 + 209), 1);
     EXPECT_EQ(dueFrames(1'000'000 + 36'000'000'000LL), 172'800'000); // one hour
 }
@@ -90,7 +90,8 @@ TEST(AudioMixerMix, MonoHalvesALeftOnlyMicrophoneOnBothChannels) {
     MixLevels lv; // mono is the default
     std::vector<int16_t> out(6);
     const MixPeaks peaks = mixFrames(sys, mic, 3, lv, out.data());
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(out[i], toPcm16(0.25f));
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(out[i], toPcm16(0.25f));
     EXPECT_FLOAT_EQ(peaks.mic, 0.25f);
     EXPECT_FLOAT_EQ(peaks.game, 0.0f);
 }
@@ -106,7 +107,8 @@ TEST(AudioMixerMix, MutedMicrophoneIsConsumedButSilentWithZeroPeak) {
     EXPECT_EQ(peaks.mic, 0.0f);
     EXPECT_FLOAT_EQ(peaks.game, 0.1f);
     EXPECT_EQ(mic.frames(), 0u); // the stream keeps running and is drained
-    for (int16_t s : out) EXPECT_EQ(s, toPcm16(0.1f));
+    for (int16_t s : out)
+        EXPECT_EQ(s, toPcm16(0.1f));
 }
 
 TEST(AudioMixerMix, SourceAheadLosesOneFrameIn200UntilBelow300Ms) {
@@ -148,7 +150,8 @@ TEST(AudioMixerPass, SilenceWithoutSourcesAdvancesExactlyByDueFrames) {
         if (b.frames == 0) continue;
         EXPECT_EQ(b.timeHns, expectedTime);
         EXPECT_EQ(b.durationHns, framesToHns(b.frames));
-        for (int16_t s : pcm) EXPECT_EQ(s, 0);
+        for (int16_t s : pcm)
+            EXPECT_EQ(s, 0);
         total += b.frames;
         expectedTime = 5'000'000 + framesToHns(total);
     }
@@ -186,14 +189,16 @@ TEST(SampleQueueRules, SilentPacketsAddZerosAndTheQueueIsCappedAtTwoSeconds) {
     SampleQueue q;
     q.append(nullptr, 5, 42);
     EXPECT_EQ(q.samples.size(), 10u);
-    for (float f : q.samples) EXPECT_EQ(f, 0.0f);
+    for (float f : q.samples)
+        EXPECT_EQ(f, 0.0f);
     EXPECT_EQ(q.lastData, 42);
     q.append(nullptr, 0, 99); // an empty packet is not data
     EXPECT_EQ(q.lastData, 42);
 
     SampleQueue full;
     std::vector<float> v(kMaxQueueFloats);
-    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = static_cast<float>(i);
     full.append(v.data(), v.size() / 2, 1);
     EXPECT_EQ(full.samples.size(), kMaxQueueFloats);
     const float one[2] = {-1.0f, -2.0f};

@@ -61,7 +61,8 @@ TonePlayer::TonePlayer(const std::string& sink, double freqL, double ampL, doubl
         s_->ctx, [](pa_context*, void* l) { signalLoop(l); }, s_->loop);
     pa_threaded_mainloop_start(s_->loop);
     pa_threaded_mainloop_lock(s_->loop);
-    if (pa_context_connect(s_->ctx, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+    if (pa_context_connect(s_->ctx, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN,
+                           nullptr) >= 0) {
         for (;;) {
             const auto st = pa_context_get_state(s_->ctx);
             if (st == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(st)) break;
@@ -80,7 +81,8 @@ TonePlayer::TonePlayer(const std::string& sink, double freqL, double ampL, doubl
         attr.prebuf = static_cast<uint32_t>(-1);
         attr.minreq = static_cast<uint32_t>(-1);
         attr.fragsize = static_cast<uint32_t>(-1);
-        pa_stream_connect_playback(s_->stream, sink.c_str(), &attr, PA_STREAM_ADJUST_LATENCY, nullptr, nullptr);
+        pa_stream_connect_playback(s_->stream, sink.c_str(), &attr, PA_STREAM_ADJUST_LATENCY, nullptr,
+                                   nullptr);
         for (;;) {
             const auto st = pa_stream_get_state(s_->stream);
             if (st == PA_STREAM_READY || !PA_STREAM_IS_GOOD(st)) break;
@@ -126,8 +128,10 @@ std::string pactl(const std::string& args) {
     std::string out;
     if (!p) return out;
     std::array<char, 256> buf{};
-    while (std::fgets(buf.data(), buf.size(), p.get()) != nullptr) out += buf.data();
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    while (std::fgets(buf.data(), buf.size(), p.get()) != nullptr)
+        out += buf.data();
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
     return out;
 }
 
@@ -156,8 +160,8 @@ Pcm decodeAac(const StreamDescription& type, const std::vector<PacketPtr>& packe
         ADD_FAILURE() << "no AAC decoder";
         return pcm;
     }
-    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> ctx(avcodec_alloc_context3(codec),
-                                                                    [](AVCodecContext* c) { avcodec_free_context(&c); });
+    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> ctx(
+        avcodec_alloc_context3(codec), [](AVCodecContext* c) { avcodec_free_context(&c); });
     ctx->extradata = static_cast<uint8_t*>(av_mallocz(type.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
     std::copy(type.extradata.begin(), type.extradata.end(), ctx->extradata);
     ctx->extradata_size = static_cast<int>(type.extradata.size());
@@ -165,8 +169,10 @@ Pcm decodeAac(const StreamDescription& type, const std::vector<PacketPtr>& packe
         ADD_FAILURE() << "avcodec_open2 for the decoder failed";
         return pcm;
     }
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> pkt(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
-    std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); });
+    std::unique_ptr<AVPacket, void (*)(AVPacket*)> pkt(av_packet_alloc(),
+                                                       [](AVPacket* p) { av_packet_free(&p); });
+    std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
+                                                       [](AVFrame* f) { av_frame_free(&f); });
     auto drain = [&] {
         while (avcodec_receive_frame(ctx.get(), frame.get()) >= 0) {
             EXPECT_EQ(frame->format, AV_SAMPLE_FMT_FLTP);
@@ -204,7 +210,8 @@ double toneAmplitude(const std::vector<float>& x, size_t from, size_t to, double
 
 double bandAmplitude(const std::vector<float>& x, size_t from, size_t to, double freq) {
     double best = 0.0;
-    for (int k = -4; k <= 4; ++k) best = std::max(best, toneAmplitude(x, from, to, freq * (1.0 + 0.0025 * k)));
+    for (int k = -4; k <= 4; ++k)
+        best = std::max(best, toneAmplitude(x, from, to, freq * (1.0 + 0.0025 * k)));
     return best;
 }
 
@@ -218,14 +225,16 @@ double zeroCrossingFrequency(const std::vector<float>& x, size_t from, size_t to
 
 double peakAbs(const std::vector<float>& x, size_t from, size_t to) {
     double p = 0.0;
-    for (size_t i = from; i < to; ++i) p = std::max(p, static_cast<double>(std::fabs(x[i])));
+    for (size_t i = from; i < to; ++i)
+        p = std::max(p, static_cast<double>(std::fabs(x[i])));
     return p;
 }
 
 double rms(const std::vector<float>& x, size_t from, size_t to) {
     if (to <= from) return 0.0;
     double s = 0.0;
-    for (size_t i = from; i < to; ++i) s += static_cast<double>(x[i]) * x[i];
+    for (size_t i = from; i < to; ++i)
+        s += static_cast<double>(x[i]) * x[i];
     return std::sqrt(s / static_cast<double>(to - from));
 }
 

@@ -76,8 +76,7 @@ void expectContinuousAudio(const std::vector<PacketPtr>& packets);
 namespace krel::test {
 
 // Polls `done` every 50 ms for at most `timeoutMs`; true when it held.
-template <class Done>
-bool waitUntil(Done done, int timeoutMs);
+template <class Done> bool waitUntil(Done done, int timeoutMs);
 
 // Amplitude of a tone within 1 % of `freq` on the left (or right) channel
 // over the newest `windowHns` of audio in `packets` (the very end excluded).
@@ -106,8 +105,7 @@ private:
 #include <chrono>
 #include <thread>
 
-template <class Done>
-bool krel::test::waitUntil(Done done, int timeoutMs) {
+template <class Done> bool krel::test::waitUntil(Done done, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;

@@ -95,7 +95,8 @@ bool PulseConnection::connect(int timeoutMs) {
 bool PulseConnection::finish(pa_operation* op, int timeoutMs) {
     if (op == nullptr) return false;
     OperationPtr hold(op);
-    const bool done = waitUntil([op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, timeoutMs);
+    const bool done =
+        waitUntil([op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, timeoutMs);
     if (!done || pa_operation_get_state(op) != PA_OPERATION_DONE) {
         // No callback may run after this function returned.
         pa_operation_cancel(op);
@@ -144,7 +145,8 @@ std::optional<std::string> PulseConnection::sinkMonitor(const std::string& sinkN
         if (eol != 0 || i == nullptr) return;
         *static_cast<std::optional<std::string>*>(user) = text(i->monitor_source_name);
     };
-    if (!finish(pa_context_get_sink_info_by_name(ctx_.get(), sinkName.c_str(), cb, &result), kQueryTimeoutMs)) {
+    if (!finish(pa_context_get_sink_info_by_name(ctx_.get(), sinkName.c_str(), cb, &result),
+                kQueryTimeoutMs)) {
         return std::nullopt;
     }
     if (result && result->empty()) return std::nullopt;

@@ -55,8 +55,7 @@ public:
 
     // Runs the loop until done() or the time is up; false on timeout or when
     // the loop fails.
-    template <class Done>
-    bool waitUntil(Done done, int timeoutMs) {
+    template <class Done> bool waitUntil(Done done, int timeoutMs) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!done()) {
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
