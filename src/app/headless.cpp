@@ -6,6 +6,10 @@
 
 #include <fmt/format.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <csignal>
 #include <cstdio>
 #include <deque>
@@ -57,6 +61,9 @@ int runHeadless() {
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGUSR1, SIGUSR2, SIGINT, SIGTERM}) sigaction(sig, &sa, nullptr);
 
+    // Only errors from the media libraries on the terminal, not their
+    // per-encoder statistics.
+    av_log_set_level(AV_LOG_ERROR);
     const Settings settings = loadSettings();
     int exitCode = 0;
     {
