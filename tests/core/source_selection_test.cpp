@@ -167,10 +167,10 @@ TEST_F(X11Sources, GameIsAFullScreenForegroundWindowOfAProgramNotExcluded) {
                                  WindowSpec().at(0, 1).size(1920, 1079),
                                  WindowSpec().at(0, 0).size(1919, 1080),
                                  WindowSpec().at(0, 0).size(1920, 1079)};
-    for (WindowSpec spec : shorts) {
-        spec.pid(game_.pid());
-        desk_.setActive(desk_.create(spec));
-        EXPECT_EQ(game(), std::nullopt) << spec.x_ << "," << spec.y_ << " " << spec.width_ << "x" << spec.height_;
+    for (WindowSpec shape : shorts) {
+        shape.pid(game_.pid());
+        desk_.setActive(desk_.create(shape));
+        EXPECT_EQ(game(), std::nullopt) << shape.x_ << "," << shape.y_ << " " << shape.width_ << "x" << shape.height_;
     }
 
     // This program's own windows are not on the list under the test's name.

@@ -82,21 +82,21 @@ void Desktop::clearRoot() {
     XSync(d, False);
 }
 
-Window Desktop::create(const WindowSpec& spec) {
+Window Desktop::create(const WindowSpec& shape) {
     Display* d = dpy_.get();
-    const Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), spec.x_, spec.y_, spec.width_, spec.height_,
-                                         spec.border_, BlackPixel(d, DefaultScreen(d)), WhitePixel(d, DefaultScreen(d)));
-    if (!spec.title_.empty()) {
+    const Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), shape.x_, shape.y_, shape.width_, shape.height_,
+                                         shape.border_, BlackPixel(d, DefaultScreen(d)), WhitePixel(d, DefaultScreen(d)));
+    if (!shape.title_.empty()) {
         XChangeProperty(d, w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(spec.title_.data()), static_cast<int>(spec.title_.size()));
+                        reinterpret_cast<const unsigned char*>(shape.title_.data()), static_cast<int>(shape.title_.size()));
     }
-    if (spec.wmName_) XStoreName(d, w, spec.wmName_->c_str());
-    if (spec.pid_) {
-        const long pid = *spec.pid_;
+    if (shape.wmName_) XStoreName(d, w, shape.wmName_->c_str());
+    if (shape.pid_) {
+        const long pid = *shape.pid_;
         XChangeProperty(d, w, atom("_NET_WM_PID"), XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&pid), 1);
     }
-    if (spec.map_) XMapWindow(d, w);
+    if (shape.map_) XMapWindow(d, w);
     XSync(d, False);
     return w;
 }

@@ -69,7 +69,7 @@ public:
     Desktop& operator=(const Desktop&) = delete;
 
     Display* display() const { return dpy_.get(); }
-    Window create(const WindowSpec& spec);
+    Window create(const WindowSpec& shape);
     // A window at (x, y) that `client` is reparented into at (dx, dy), as
     // a reparenting window manager frames a client.
     Window frame(Window client, int x, int y, unsigned width, unsigned height, int dx, int dy);

@@ -25,27 +25,10 @@ extern char** environ;
 namespace krel {
 namespace {
 
-const test::TempDir& dataDir() {
-    static test::TempDir dir;
-    return dir;
-}
-const bool kDataDirSet = [] { return setenv("KREL_PLAY_DATA_DIR", dataDir().path().c_str(), 1) == 0; }();
+using test::settingsFor;
 
-Settings settingsFor(AudioMix mix, const std::string& micDevice = "") {
-    Settings s;
-    s.audio = mix;
-    s.micEnabled = true;
-    s.micDevice = micDevice;
-    return s;
-}
-
-class AudioDevicesTest : public ::testing::Test {
+class AudioDevicesTest : public test::PulseAudioTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(kDataDirSet);
-        ASSERT_NE(test::pactl("info").find("Default Sink: krel_null"), std::string::npos)
-            << "needs the PulseAudio of scripts/services.sh";
-    }
     // Amplitude of `freq` in the newest 200 ms of the track.
     double recent(double freq) {
         auto type = engine_.outputType();

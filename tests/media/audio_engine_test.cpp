@@ -19,32 +19,14 @@
 namespace krel {
 namespace {
 
-// The log goes into a folder of this test process.
-const test::TempDir& dataDir() {
-    static test::TempDir dir;
-    return dir;
-}
-const bool kDataDirSet = [] { return setenv("KREL_PLAY_DATA_DIR", dataDir().path().c_str(), 1) == 0; }();
+using test::settingsFor;
 
 void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-Settings settingsFor(AudioMix mix, const std::string& micDevice = "") {
-    Settings s;
-    s.audio = mix;
-    s.micEnabled = true;
-    s.micDevice = micDevice;
-    return s;
-}
-
-class AudioEngineTest : public ::testing::Test {
+class AudioEngineTest : public test::PulseAudioTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(kDataDirSet);
-        ASSERT_NE(test::pactl("info").find("Default Sink: krel_null"), std::string::npos)
-            << "needs the PulseAudio of scripts/services.sh";
-    }
 
     void startEngine(const Settings& s) {
         engine_.start(s);

@@ -1,5 +1,7 @@
 #include "audio_test_support.h"
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 #include <pulse/pulseaudio.h>
 
@@ -70,8 +72,8 @@ TonePlayer::TonePlayer(const std::string& sink, double freqL, double ampL, doubl
         }
     }
     if (pa_context_get_state(s_->ctx) == PA_CONTEXT_READY) {
-        pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
-        s_->stream = pa_stream_new(s_->ctx, "tone", &spec, nullptr);
+        pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+        s_->stream = pa_stream_new(s_->ctx, "tone", &sampleSpec, nullptr);
         pa_stream_set_state_callback(
             s_->stream, [](pa_stream*, void* l) { signalLoop(l); }, s_->loop);
         pa_stream_set_write_callback(s_->stream, writeTone, s_.get());
@@ -313,3 +315,25 @@ extern "C" const char* __tsan_default_suppressions() {
            "called_from_lib:libpulse.so\n"
            "called_from_lib:libpulsecommon\n";
 }
+
+namespace krel::test {
+
+Settings settingsFor(AudioMix mix, const std::string& micDevice) {
+    Settings s;
+    s.audio = mix;
+    s.micEnabled = true;
+    s.micDevice = micDevice;
+    return s;
+}
+
+void PulseAudioTest::SetUp() {
+    // The log goes into a folder of this test process, set before the first
+    // line is written.
+    static TempDir dataDir;
+    static const bool set = setenv("KREL_PLAY_DATA_DIR", dataDir.path().c_str(), 1) == 0;
+    ASSERT_TRUE(set);
+    ASSERT_NE(pactl("info").find("Default Sink: krel_null"), std::string::npos)
+        << "needs the PulseAudio of scripts/services.sh";
+}
+
+} // namespace krel::test

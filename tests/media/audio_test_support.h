@@ -113,3 +113,23 @@ template <class Done> bool krel::test::waitUntil(Done done, int timeoutMs) {
     }
     return true;
 }
+
+#include "config/settings.h"
+
+#include <gtest/gtest.h>
+
+namespace krel::test {
+
+// Settings that mix the microphone as `mix` says, from `micDevice` ("" = the
+// default source).
+Settings settingsFor(AudioMix mix, const std::string& micDevice = "");
+
+// Base of the tests against the PulseAudio of scripts/services.sh: the
+// process logs into a data folder of its own, and the server must be the one
+// with the "krel_null" default sink.
+class PulseAudioTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+};
+
+} // namespace krel::test

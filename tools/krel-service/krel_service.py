@@ -504,8 +504,8 @@ def main():
     port = server.server_address[1]
     shown = "[%s]" % host if ":" in host else host
     server.base_url = "%s://%s:%d" % (scheme, shown, port)
-    for spec in args.user:
-        email, _, password = spec.partition(":")
+    for entry in args.user:
+        email, _, password = entry.partition(":")
         server.store.accounts[email] = {"authKey": derive_auth_key(email, password),
                                         "id": "acc-" + secrets.token_hex(4), "devices": []}
     print("PORT %d" % port, flush=True)

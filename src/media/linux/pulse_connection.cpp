@@ -167,13 +167,13 @@ std::optional<std::vector<SourceEntry>> PulseConnection::sources() {
 
 StreamPtr PulseConnection::record(const std::string& device, const char* streamName, int timeoutMs) {
     if (!ready() || device.empty()) return nullptr;
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.rate = static_cast<uint32_t>(kAudioRate);
-    spec.channels = kAudioChannels;
+    pa_sample_spec sampleSpec{};
+    sampleSpec.format = PA_SAMPLE_FLOAT32LE;
+    sampleSpec.rate = static_cast<uint32_t>(kAudioRate);
+    sampleSpec.channels = kAudioChannels;
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
-    StreamPtr stream(pa_stream_new(ctx_.get(), streamName, &spec, &map));
+    StreamPtr stream(pa_stream_new(ctx_.get(), streamName, &sampleSpec, &map));
     if (!stream) return nullptr;
 
     pa_buffer_attr attr;
