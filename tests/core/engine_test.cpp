@@ -133,9 +133,12 @@ std::vector<PacketPtr> readStream(const fs::path& file, AVMediaType type, std::v
     return out;
 }
 
-class EngineTest : public ::testing::Test {
+// Logs into a data folder of this test process; needs the PulseAudio (and
+// the X display) of scripts/services.sh.
+class EngineTest : public test::PulseAudioTest {
 protected:
     void SetUp() override {
+        test::PulseAudioTest::SetUp();
         settings_.clipDir = clips_.path().string();
         settings_.fps = 30;
         settings_.replaySeconds = 3;
