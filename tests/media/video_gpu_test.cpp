@@ -14,6 +14,11 @@
 namespace krel {
 namespace {
 
+// The adapter log lines go into a data folder of this test process, set
+// before the first test logs.
+const test::TempDir kDataDir;
+[[maybe_unused]] const bool kDataDirSet = ::setenv("KREL_PLAY_DATA_DIR", kDataDir.path().c_str(), 1) == 0;
+
 GpuInfo gpu(uint32_t vendor, const std::string& name, bool h264, bool hevc = false, bool av1 = false) {
     GpuInfo g;
     g.vendorId = vendor;
