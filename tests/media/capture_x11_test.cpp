@@ -237,28 +237,9 @@ TEST_F(X11Capture, CapturedWindowSurvivesScaleEncodeAndDecode) {
 
     D3D sw;
     sw.gpu = *softwareEncoderInfo();
-    std::mutex lock;
-    std::vector<PacketPtr> packets;
-    EncoderConfig cfg;
-    cfg.width = 640;
-    cfg.height = 360;
-    cfg.fps = 30;
-    cfg.bitrateKbps = 3000;
-    {
-        VideoEncoder enc(sw, cfg, [&](PacketPtr p) {
-            std::lock_guard g(lock);
-            packets.push_back(std::move(p));
-        });
-        VideoScaler scaler(sw, 640, 360, 30);
-        scaler.scaleMode = kScaleFit;
-        for (int i = 0; i < 4; ++i) {
-            AVFrame* f = nullptr;
-            ASSERT_TRUE(waitFor([&] { return (f = enc.acquireSlot()) != nullptr; }));
-            ASSERT_TRUE(c.withLatest([&](const BgraImage& img) { scaler.process(img, f); }));
-            enc.submit(f, i * enc.frameHns());
-            ASSERT_TRUE(waitFor([&] { return enc.pendingCount() == 0; }));
-        }
-    }
+    const auto packets = test::encodeFitted(sw, 4, 3000, [&](VideoScaler& scaler, AVFrame* f) {
+        return c.withLatest([&](const BgraImage& img) { scaler.process(img, f); });
+    });
     const auto decoded = test::decodeH264(packets);
     ASSERT_EQ(decoded.frames.size(), 4u);
     const AVFrame* f = decoded.frames.back().get();

@@ -218,29 +218,11 @@ TEST_F(ScalerModes, EmptySourceGivesABlackFrame) {
 }
 
 TEST_F(ScalerModes, EncodedLetterboxDecodesWithBlackBarsAndBt709) {
-    std::mutex lock;
-    std::vector<PacketPtr> packets;
-    EncoderConfig cfg;
-    cfg.width = 640;
-    cfg.height = 360;
-    cfg.fps = 30;
-    cfg.bitrateKbps = 4000;
-    {
-        VideoEncoder enc(d3d_, cfg, [&](PacketPtr p) {
-            std::lock_guard g(lock);
-            packets.push_back(std::move(p));
-        });
-        VideoScaler scaler(d3d_, 640, 360, 30);
-        scaler.scaleMode = kScaleFit;
-        const auto pic = test::solidPicture(360, 360, 230, 200, 20); // square: bars of 140
-        for (int i = 0; i < 6; ++i) {
-            AVFrame* f = nullptr;
-            ASSERT_TRUE(test::waitFor([&] { return (f = enc.acquireSlot()) != nullptr; }));
-            scaler.process(pic.image(), f);
-            enc.submit(f, i * enc.frameHns());
-            ASSERT_TRUE(test::waitFor([&] { return enc.pendingCount() == 0; }));
-        }
-    }
+    const auto pic = test::solidPicture(360, 360, 230, 200, 20); // square: bars of 140
+    const auto packets = test::encodeFitted(d3d_, 6, 4000, [&](VideoScaler& scaler, AVFrame* f) {
+        scaler.process(pic.image(), f);
+        return true;
+    });
     const auto decoded = test::decodeH264(packets);
     ASSERT_EQ(decoded.frames.size(), 6u);
     const AVFrame* f = decoded.frames.back().get();

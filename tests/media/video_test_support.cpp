@@ -1,6 +1,8 @@
 #include "video_test_support.h"
 
 #include "config/data_directory.h"
+#include "media/placement.h"
+#include "media/video_encoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -12,6 +14,7 @@ extern "C" {
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -58,6 +61,33 @@ Picture solidPicture(uint32_t w, uint32_t h, uint8_t r, uint8_t g, uint8_t b) {
 }
 
 void FrameFree::operator()(AVFrame* f) const { av_frame_free(&f); }
+
+std::vector<PacketPtr> encodeFitted(const D3D& d3d, int frames, int32_t bitrateKbps,
+                                    const std::function<bool(VideoScaler&, AVFrame*)>& render) {
+    std::mutex lock;
+    std::vector<PacketPtr> packets;
+    EncoderConfig cfg;
+    cfg.width = 640;
+    cfg.height = 360;
+    cfg.fps = 30;
+    cfg.bitrateKbps = bitrateKbps;
+    {
+        VideoEncoder enc(d3d, cfg, [&](PacketPtr p) {
+            std::lock_guard g(lock);
+            packets.push_back(std::move(p));
+        });
+        VideoScaler scaler(d3d, 640, 360, 30);
+        scaler.scaleMode = kScaleFit;
+        for (int i = 0; i < frames; ++i) {
+            AVFrame* f = nullptr;
+            if (!waitFor([&] { return (f = enc.acquireSlot()) != nullptr; })) return {};
+            if (!render(scaler, f)) return {};
+            enc.submit(f, i * enc.frameHns());
+            if (!waitFor([&] { return enc.pendingCount() == 0; })) return {};
+        }
+    } // the encoder drains before its packets are read
+    return packets;
+}
 
 Decoded decodeH264(const std::vector<PacketPtr>& packets) {
     Decoded out;

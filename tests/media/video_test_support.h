@@ -5,6 +5,7 @@
 
 #include "core/packet.h"
 #include "media/nv12_convert.h"
+#include "media/video_scaler.h"
 
 #include <chrono>
 #include <cstdint>
@@ -38,6 +39,12 @@ struct Decoded {
     int errors = 0;
 };
 Decoded decodeH264(const std::vector<PacketPtr>& packets);
+
+// Encodes `frames` frames of 640 x 360 at 30 fps on the device record, each
+// rendered into its encoder slot by `render` through a "fit" scaler, one at a
+// time; returns the packets. Empty when a slot or a render failed.
+std::vector<PacketPtr> encodeFitted(const D3D& d3d, int frames, int32_t bitrateKbps,
+                                    const std::function<bool(VideoScaler&, AVFrame*)>& render);
 
 uint8_t lumaAt(const AVFrame* f, int x, int y);
 uint8_t cbAt(const AVFrame* f, int x, int y); // x, y in luma coordinates
