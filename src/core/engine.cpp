@@ -3,6 +3,7 @@
 #include "config/data_directory.h"
 #include "config/log.h"
 #include "core/clock.h"
+#include "core/thread_name.h"
 #include "media/audio_engine.h"
 #include "media/capture.h"
 #include "media/gpu_device.h"
@@ -152,6 +153,7 @@ void Engine::runDetached(std::function<void()> job) {
         ++jobs_;
     }
     auto body = [this, job = std::move(job)]() mutable {
+        nameThisThread("krel-job");
         try {
             job();
         } catch (...) {

@@ -4,6 +4,7 @@
 
 #include "config/log.h"
 #include "core/clock.h"
+#include "core/thread_name.h"
 #include "media/audio_engine.h"
 #include "media/capture.h"
 #include "media/gpu_device.h"
@@ -86,6 +87,7 @@ void Engine::buildPipeline(uint32_t width, uint32_t height, const MonitorInfo& m
 }
 
 void Engine::encodeLoop() {
+    nameThisThread("krel-pace");
     // Above normal priority where the system allows it; ignored otherwise.
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -5);
 

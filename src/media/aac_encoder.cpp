@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -67,8 +68,8 @@ AacEncoder::AacEncoder() {
     if (ctx_->extradata != nullptr && ctx_->extradata_size > 0) {
         outType_.extradata.assign(ctx_->extradata, ctx_->extradata + ctx_->extradata_size);
     }
-    pendingL_.reserve(frameSize_ * 4);
-    pendingR_.reserve(frameSize_ * 4);
+    pendingL_.resize(frameSize_);
+    pendingR_.resize(frameSize_);
 }
 
 AacEncoder::~AacEncoder() = default;
@@ -80,7 +81,7 @@ int64_t AacEncoder::hnsAt(int64_t frameIndex) const {
 void AacEncoder::encode(const int16_t* pcm, size_t frames, int64_t timeHns, const PacketSink& sink) {
     if (flushed_ || frames == 0) return;
     // Frame index of this block's first frame.
-    const int64_t blockFrame = sentFrames_ + static_cast<int64_t>(pendingL_.size());
+    const int64_t blockFrame = sentFrames_ + static_cast<int64_t>(pending_);
     if (!anchored_) {
         anchored_ = true;
         anchorHns_ = timeHns;
@@ -95,37 +96,38 @@ void AacEncoder::encode(const int16_t* pcm, size_t frames, int64_t timeHns, cons
         }
     }
 
-    for (size_t i = 0; i < frames; ++i) {
-        pendingL_.push_back(static_cast<float>(pcm[2 * i]) / 32768.0f);
-        pendingR_.push_back(static_cast<float>(pcm[2 * i + 1]) / 32768.0f);
+    while (frames > 0) {
+        const size_t run = std::min(frames, frameSize_ - pending_);
+        float* l = pendingL_.data() + pending_;
+        float* r = pendingR_.data() + pending_;
+        for (size_t i = 0; i < run; ++i) {
+            l[i] = static_cast<float>(pcm[2 * i]) / 32768.0f;
+            r[i] = static_cast<float>(pcm[2 * i + 1]) / 32768.0f;
+        }
+        pcm += 2 * run;
+        frames -= run;
+        pending_ += run;
+        if (pending_ == frameSize_) sendFrame(frameSize_, sink);
     }
-    size_t offset = 0;
-    while (pendingL_.size() - offset >= frameSize_) {
-        sendFrame(offset, frameSize_, sink);
-        offset += frameSize_;
-    }
-    pendingL_.erase(pendingL_.begin(), pendingL_.begin() + static_cast<std::ptrdiff_t>(offset));
-    pendingR_.erase(pendingR_.begin(), pendingR_.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
 void AacEncoder::flush(const PacketSink& sink) {
     if (flushed_) return;
     flushed_ = true;
-    if (!pendingL_.empty()) {
+    if (pending_ > 0) {
         // The encoder accepts a short last frame.
-        sendFrame(0, pendingL_.size(), sink);
-        pendingL_.clear();
-        pendingR_.clear();
+        sendFrame(pending_, sink);
     }
     checkAv(avcodec_send_frame(ctx_.get(), nullptr), "avcodec_send_frame(ctx, nullptr)");
     receivePackets(sink);
 }
 
-void AacEncoder::sendFrame(size_t offset, size_t frames, const PacketSink& sink) {
+void AacEncoder::sendFrame(size_t frames, const PacketSink& sink) {
+    pending_ = 0;
     checkAv(av_frame_make_writable(frame_.get()), "av_frame_make_writable(frame)");
     frame_->nb_samples = static_cast<int>(frames);
-    std::memcpy(frame_->data[0], pendingL_.data() + offset, frames * sizeof(float));
-    std::memcpy(frame_->data[1], pendingR_.data() + offset, frames * sizeof(float));
+    std::memcpy(frame_->data[0], pendingL_.data(), frames * sizeof(float));
+    std::memcpy(frame_->data[1], pendingR_.data(), frames * sizeof(float));
     frame_->pts = sentFrames_;
     sentFrames_ += static_cast<int64_t>(frames);
     checkAv(avcodec_send_frame(ctx_.get(), frame_.get()), "avcodec_send_frame(ctx, frame)");

@@ -62,7 +62,7 @@ private:
         void operator()(AVPacket* p) const;
     };
 
-    void sendFrame(size_t offset, size_t frames, const PacketSink& sink);
+    void sendFrame(size_t frames, const PacketSink& sink);
     void receivePackets(const PacketSink& sink);
     int64_t hnsAt(int64_t frameIndex) const;
 
@@ -71,9 +71,11 @@ private:
     std::unique_ptr<AVPacket, PacketFree> pkt_;
     StreamDescription outType_;
     size_t frameSize_ = 1024;
-    // Planar samples waiting for a full encoder frame.
+    // Planar samples waiting for a full encoder frame (frameSize_ each), the
+    // first pending_ of them filled.
     std::vector<float> pendingL_;
     std::vector<float> pendingR_;
+    size_t pending_ = 0;
     // Frames handed to the encoder so far (the next frame's pts) and the
     // frames received in total; the clock anchor maps a frame index to 100 ns.
     int64_t sentFrames_ = 0;

@@ -13,7 +13,6 @@ add_library(krel_audio STATIC
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # libpulse serves PulseAudio and PipeWire (through pipewire-pulse).
   target_sources(krel_audio PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/linux/audio_thread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/linux/pulse_connection.cpp
     ${CMAKE_CURRENT_LIST_DIR}/linux/pulse_microphones.cpp
     ${CMAKE_CURRENT_LIST_DIR}/linux/pulse_server.cpp

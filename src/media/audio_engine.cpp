@@ -3,9 +3,9 @@
 #include "config/log.h"
 #include "config/settings.h"
 #include "core/clock.h"
+#include "core/thread_name.h"
 #include "media/audio_mixer.h"
 #include "media/audio_server.h"
-#include "media/audio_thread.h"
 #include "media/capture_stream.h"
 #include "media/capture_thread.h"
 
@@ -95,7 +95,7 @@ void AudioEngine::stop() {
 }
 
 void AudioEngine::mixerMain() {
-    prepareAudioThread("krel-audio-mix");
+    nameThisThread("krel-audio-mix");
     std::mutex sourceLock;
     AudioServer server;
     CaptureStream system(true, sourceLock);

@@ -6,30 +6,6 @@
 #include <cmath>
 
 namespace krel {
-namespace {
-
-// Removes the next frame from the queue into (l, r); silence when it holds
-// less than one frame.
-inline void takeFrame(SampleQueue& queue, float& l, float& r) {
-    if (queue.samples.size() >= 2) {
-        l = queue.samples[0];
-        r = queue.samples[1];
-        queue.samples.pop_front();
-        queue.samples.pop_front();
-    } else {
-        l = 0.0f;
-        r = 0.0f;
-    }
-}
-
-inline void dropFrame(SampleQueue& queue) {
-    if (queue.samples.size() >= 2) {
-        queue.samples.pop_front();
-        queue.samples.pop_front();
-    }
-}
-
-} // namespace
 
 int64_t dueFrames(int64_t elapsedHns) {
     return (elapsedHns - kMixDelayHns) * kAudioRate / kAudioHnsPerSecond;
@@ -58,11 +34,11 @@ MixPeaks mixFrames(SampleQueue& system, SampleQueue& mic, int64_t count, const M
     MixPeaks peaks;
     for (int64_t i = 0; i < count; ++i) {
         float gL, gR, mL, mR;
-        takeFrame(system, gL, gR);
-        takeFrame(mic, mL, mR);
+        system.pop(gL, gR); // silence once a queue runs dry
+        mic.pop(mL, mR);
         if (i % kDriftInterval == kDriftInterval - 1) {
-            if (systemAhead) dropFrame(system);
-            if (micAhead) dropFrame(mic);
+            if (systemAhead) system.dropFrame();
+            if (micAhead) mic.dropFrame();
         }
         if (levels.micMuted) mL = mR = 0.0f;
         peaks.game = std::max({peaks.game, std::fabs(gL), std::fabs(gR)});

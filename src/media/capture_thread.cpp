@@ -2,9 +2,9 @@
 
 #include "config/log.h"
 #include "core/clock.h"
+#include "core/thread_name.h"
 #include "media/audio_engine.h"
 #include "media/audio_server.h"
-#include "media/audio_thread.h"
 #include "media/capture_stream.h"
 
 #include <fmt/format.h>
@@ -15,7 +15,7 @@
 namespace krel {
 
 void CaptureThread::operator()() {
-    prepareAudioThread("krel-audio-cap");
+    nameThisThread("krel-audio-cap");
     try {
         run();
     } catch (const std::exception& e) {

@@ -188,9 +188,9 @@ TEST(AudioMixerPass, LateMicrophoneHoldsTheMixFor50MsButNotFor400Ms) {
 TEST(SampleQueueRules, SilentPacketsAddZerosAndTheQueueIsCappedAtTwoSeconds) {
     SampleQueue q;
     q.append(nullptr, 5, 42);
-    EXPECT_EQ(q.samples.size(), 10u);
-    for (float f : q.samples)
-        EXPECT_EQ(f, 0.0f);
+    EXPECT_EQ(q.frames(), 5u);
+    for (size_t i = 0; i < 10; ++i)
+        EXPECT_EQ(q.sample(i), 0.0f);
     EXPECT_EQ(q.lastData, 42);
     q.append(nullptr, 0, 99); // an empty packet is not data
     EXPECT_EQ(q.lastData, 42);
@@ -200,12 +200,53 @@ TEST(SampleQueueRules, SilentPacketsAddZerosAndTheQueueIsCappedAtTwoSeconds) {
     for (size_t i = 0; i < v.size(); ++i)
         v[i] = static_cast<float>(i);
     full.append(v.data(), v.size() / 2, 1);
-    EXPECT_EQ(full.samples.size(), kMaxQueueFloats);
+    EXPECT_EQ(full.frames(), kMaxQueueFrames);
     const float one[2] = {-1.0f, -2.0f};
     full.append(one, 1, 2);
-    EXPECT_EQ(full.samples.size(), kMaxQueueFloats);
-    EXPECT_EQ(full.samples.front(), 2.0f); // the oldest frame (0, 1) went
-    EXPECT_EQ(full.samples.back(), -2.0f);
+    EXPECT_EQ(full.frames(), kMaxQueueFrames);
+    EXPECT_EQ(full.sample(0), 2.0f); // the oldest frame (0, 1) went
+    EXPECT_EQ(full.sample(kMaxQueueFloats - 1), -2.0f);
+}
+
+TEST(SampleQueueRules, FramesStayInOrderAcrossTheRingsEndAndOverlongPacketsKeepTheirNewestPart) {
+    SampleQueue q;
+    // Walk the ring's write position round more than once in uneven steps,
+    // taking frames out as the mixer does; every frame comes out in order.
+    std::vector<float> block;
+    float nextIn = 0, nextOut = 0;
+    for (int round = 0; round < 40; ++round) {
+        const size_t n = 7'001 + static_cast<size_t>(round) * 13;
+        block.clear();
+        for (size_t i = 0; i < n; ++i) {
+            block.push_back(nextIn);
+            block.push_back(-nextIn);
+            ++nextIn;
+        }
+        q.append(block.data(), n, 1);
+        for (size_t i = 0; i < n - 1; ++i) {
+            float l = 0, r = 0;
+            ASSERT_TRUE(q.pop(l, r));
+            ASSERT_EQ(l, nextOut);
+            ASSERT_EQ(r, -nextOut);
+            ++nextOut;
+        }
+    }
+    EXPECT_EQ(q.frames(), 40u); // one frame left over per round
+
+    // A packet of 2.5 s: only its last 2 s stay, the oldest first.
+    std::vector<float> longPacket(2 * (kMaxQueueFrames + kMaxQueueFrames / 4));
+    for (size_t i = 0; i < longPacket.size(); ++i)
+        longPacket[i] = static_cast<float>(i);
+    q.append(longPacket.data(), longPacket.size() / 2, 3);
+    EXPECT_EQ(q.frames(), kMaxQueueFrames);
+    EXPECT_EQ(q.sample(0), static_cast<float>(2 * (kMaxQueueFrames / 4)));
+    EXPECT_EQ(q.sample(kMaxQueueFloats - 1), longPacket.back());
+
+    q.clear();
+    float l = 1, r = 1;
+    EXPECT_FALSE(q.pop(l, r));
+    EXPECT_EQ(l, 0.0f);
+    EXPECT_EQ(r, 0.0f);
 }
 
 TEST(MicrophoneList, DefaultFirstAndUnnamedDevicesNumbered) {

@@ -8,6 +8,7 @@
 
 #include "config/log.h"
 #include "core/hr_error.h"
+#include "core/thread_name.h"
 #include "media/linux/x11_support.h"
 
 #include <fcntl.h>
@@ -202,6 +203,7 @@ public:
 
 private:
     void run() {
+        nameThisThread("krel-fg-watch");
         // Events are taken in batches and a batch with changes is answered
         // with one look at the property: a burst of changes costs one read.
         constexpr int kBatch = 256;

@@ -4,8 +4,9 @@
 #include "media/video_encoder.h"
 
 #include "config/log.h"
-#include "core/hr_error.h"
 #include "core/annexb.h"
+#include "core/hr_error.h"
+#include "core/thread_name.h"
 #include "media/encoder_queue.h"
 
 extern "C" {
@@ -256,6 +257,7 @@ int VideoEncoder::Impl::slotOf(const AVFrame* frame) const {
 }
 
 void VideoEncoder::Impl::run() {
+    nameThisThread("krel-encode");
     // Above normal where the system allows it (needs CAP_SYS_NICE); a slow
     // frame must not wait behind ordinary work.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), -5);

@@ -3,6 +3,7 @@
 // when covered), XDamage to grab only after a change, XFixes for the cursor.
 
 #include "core/hr_error.h"
+#include "core/thread_name.h"
 #include "media/capture.h"
 #include "media/linux/x11_support.h"
 
@@ -202,6 +203,7 @@ void X11Capture::renamePixmap() {
 }
 
 void X11Capture::run() {
+    nameThisThread("krel-capture");
     using Clock = std::chrono::steady_clock;
     // Not every server announces a removed monitor by an event: look again
     // twice a second.
