@@ -21,8 +21,10 @@
 #include <cerrno>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <thread>
+#include <vector>
 
 namespace krel {
 
@@ -89,18 +91,33 @@ std::optional<WindowId> activeWindow(Display* d, const Atoms& atoms) {
     return static_cast<WindowId>(active.items[0]);
 }
 
+// A window's place in the tree: its parent and its children from the
+// bottom of the stack to the top; nullopt when the window is gone.
+struct TreeNode {
+    Window parent = None;
+    std::vector<Window> children;
+};
+
+std::optional<TreeNode> queryTree(Display* d, Window w) {
+    Window rootReturn = None;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    TreeNode node;
+    if (!XQueryTree(d, w, &rootReturn, &node.parent, &children, &count)) return std::nullopt;
+    std::unique_ptr<Window, XFreeDeleter> owned(children);
+    node.children.assign(children, children + count);
+    return node;
+}
+
 // The window's ancestor just below the root: the frame a reparenting window
 // manager put around it, or the window itself. None when it is gone.
 Window frameOf(Display* d, Window w) {
     const Window root = DefaultRootWindow(d);
     for (int depth = 0; depth < 64; ++depth) {
-        Window rootReturn = None, parent = None;
-        Window* children = nullptr;
-        unsigned int count = 0;
-        if (!XQueryTree(d, w, &rootReturn, &parent, &children, &count)) return None;
-        std::unique_ptr<Window, XFreeDeleter> owned(children);
-        if (parent == root || parent == None) return w;
-        w = parent;
+        const auto node = queryTree(d, w);
+        if (!node) return None;
+        if (node->parent == root || node->parent == None) return w;
+        w = node->parent;
     }
     return w;
 }
@@ -110,13 +127,10 @@ Window frameOf(Display* d, Window w) {
 Window clientOf(Display* d, Window w, Atom wmState, int depth = 0) {
     if (readProperty32(d, w, wmState, wmState).present) return w;
     if (depth >= 3) return None;
-    Window rootReturn = None, parent = None;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(d, w, &rootReturn, &parent, &children, &count)) return None;
-    std::unique_ptr<Window, XFreeDeleter> owned(children);
-    for (unsigned int i = count; i-- > 0;) {
-        if (const Window client = clientOf(d, children[i], wmState, depth + 1)) return client;
+    const auto node = queryTree(d, w);
+    if (!node) return None;
+    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
+        if (const Window client = clientOf(d, *it, wmState, depth + 1)) return client;
     }
     return None;
 }
@@ -329,14 +343,11 @@ public:
             for (auto it = stacking.items.rbegin(); it != stacking.items.rend(); ++it) windows.push_back(*it);
             return windows;
         }
-        Window rootReturn = None, parent = None;
-        Window* children = nullptr;
-        unsigned int count = 0;
-        if (!XQueryTree(d, root, &rootReturn, &parent, &children, &count)) return windows;
-        std::unique_ptr<Window, XFreeDeleter> owned(children);
-        for (unsigned int i = count; i-- > 0;) {
-            const Window client = clientOf(d, children[i], atoms_.wmState);
-            windows.push_back(client ? client : children[i]);
+        const auto node = queryTree(d, root);
+        if (!node) return windows;
+        for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
+            const Window client = clientOf(d, *it, atoms_.wmState);
+            windows.push_back(client ? client : *it);
         }
         return windows;
     }
