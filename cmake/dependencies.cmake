@@ -19,3 +19,9 @@ endif()
 if(KREL_BUILD_BENCH)
   find_package(benchmark QUIET)
 endif()
+
+# User-interface host: GTK 3 main loop and windows, the tray through
+# libayatana-appindicator (StatusNotifierItem), XTEST for the tests' key presses.
+pkg_check_modules(GTK REQUIRED IMPORTED_TARGET gtk+-3.0)
+pkg_check_modules(APPINDICATOR REQUIRED IMPORTED_TARGET ayatana-appindicator3-0.1)
+pkg_check_modules(XTST REQUIRED IMPORTED_TARGET xtst)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Starts the services the tests use (a virtual X display and a PulseAudio
-# daemon with a null sink), runs the given command inside them, and stops
-# them again. Usage: scripts/services.sh COMMAND [ARGS...]
+# Starts the services the tests use (a virtual X display, a PulseAudio
+# daemon with a null sink and a private D-Bus session bus), runs the given
+# command inside them, and stops them again. Usage: scripts/services.sh COMMAND [ARGS...]
 set -euo pipefail
 
 work=$(mktemp -d /tmp/krel-services.XXXXXX)
@@ -45,5 +45,11 @@ done
 pactl info >/dev/null 2>&1 || { echo "services: PulseAudio did not start" >&2; cat "$work/pulse.log" >&2; exit 1; }
 pactl set-default-sink krel_null >/dev/null
 pactl set-default-source krel_mic >/dev/null
+
+# A session bus of our own: the tray, the file manager and the secret store
+# are reached over it, and nothing of the caller's desktop is touched.
+dbus-daemon --session --fork --nopidfile --address="unix:path=$work/bus" --print-pid=1 >"$work/dbus.pid"
+pids+=("$(cat "$work/dbus.pid")")
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
 
 "$@"

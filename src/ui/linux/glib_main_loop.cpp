@@ -1,0 +1,92 @@
+#include "ui/main_loop.h"
+
+#include "config/log.h"
+
+#include <gdk/gdkx.h>
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <csignal>
+#include <exception>
+#include <fmt/format.h>
+
+namespace krel {
+namespace {
+
+using Task = std::function<void()>;
+
+gboolean runTask(gpointer data) {
+    try {
+        (*static_cast<Task*>(data))();
+    } catch (const std::exception& e) {
+        logLine(fmt::format("Hauptschleife: {}", e.what()));
+    }
+    return G_SOURCE_REMOVE;
+}
+
+gboolean runTick(gpointer data) {
+    try {
+        (*static_cast<Task*>(data))();
+    } catch (const std::exception& e) {
+        logLine(fmt::format("Hauptschleife: {}", e.what()));
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+void deleteTask(gpointer data) { delete static_cast<Task*>(data); }
+
+Task* gOnDisplayLost = nullptr;
+XIOErrorHandler gPreviousIoHandler = nullptr;
+Display* gDisplay = nullptr;
+
+// GTK's own handler ends the process with an error when the X server goes
+// away; the program's connection instead ends through the orderly shutdown.
+int onIoError(Display* d) {
+    if (d == gDisplay && gOnDisplayLost) {
+        logLine("X-Server nicht mehr erreichbar – beende");
+        (*gOnDisplayLost)();
+    }
+    return gPreviousIoHandler ? gPreviousIoHandler(d) : 0;
+}
+
+} // namespace
+
+bool initMainLoop() {
+    if (!gtk_init_check(nullptr, nullptr)) return false;
+    GdkDisplay* display = gdk_display_get_default();
+    if (GDK_IS_X11_DISPLAY(display)) gDisplay = gdk_x11_display_get_xdisplay(display);
+    return true;
+}
+
+void runOnMain(std::function<void()> task) {
+    g_idle_add_full(G_PRIORITY_DEFAULT, runTask, new Task(std::move(task)), deleteTask);
+}
+
+TimerId startTimer(unsigned intervalMs, std::function<void()> tick) {
+    return g_timeout_add_full(G_PRIORITY_DEFAULT, intervalMs, runTick, new Task(std::move(tick)), deleteTask);
+}
+
+void stopTimer(TimerId id) {
+    if (id) g_source_remove(id);
+}
+
+void runMainLoop() { gtk_main(); }
+
+void quitMainLoop() {
+    if (gtk_main_level() > 0) gtk_main_quit();
+}
+
+void onTerminationSignals(std::function<void()> onSignal) {
+    // One shared task; the sources stay for the life of the process, so a
+    // second signal during the shutdown does not end it half-way.
+    auto* task = new Task(std::move(onSignal));
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(sig, runTick, task);
+}
+
+void onDisplayLost(std::function<void()> onLost) {
+    if (!gDisplay) return;
+    gOnDisplayLost = new Task(std::move(onLost));
+    gPreviousIoHandler = XSetIOErrorHandler(onIoError);
+}
+
+} // namespace krel

@@ -1,0 +1,131 @@
+#include "desktop_program.h"
+
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
+
+namespace krel::test {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string readText(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return pred();
+}
+
+DesktopProgram::DesktopProgram(const fs::path& data, const std::vector<std::string>& args) {
+    std::vector<std::string> envs{"KREL_PLAY_PORTABLE=1", "KREL_PLAY_DATA_DIR=" + data.string(),
+                                  "KREL_PLAY_UPDATE_URL=http://127.0.0.1:9/"};
+    for (char** e = environ; *e; ++e) {
+        const std::string_view v(*e);
+        if (v.rfind("KREL_PLAY_", 0) != 0) envs.emplace_back(v);
+    }
+    std::vector<char*> envp;
+    for (auto& e : envs) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argvText{KREL_PLAY_EXECUTABLE};
+    argvText.insert(argvText.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string out = (data / "stdout.txt").string();
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int rc = posix_spawn(&pid_, KREL_PLAY_EXECUTABLE, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("posix_spawn failed");
+}
+
+DesktopProgram::~DesktopProgram() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+int DesktopProgram::wait(std::chrono::milliseconds limit) {
+    int status = 0;
+    const bool done = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit);
+    if (!done) return -1000;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+void DesktopProgram::signal(int sig) { ::kill(pid_, sig); }
+
+TestDisplay::TestDisplay() : dpy_(XOpenDisplay(nullptr)) {
+    if (!dpy_) throw std::runtime_error("no display");
+}
+
+TestDisplay::~TestDisplay() { XCloseDisplay(dpy_); }
+
+void TestDisplay::tapKey(unsigned long keysym, bool alt) {
+    const KeyCode altCode = XKeysymToKeycode(dpy_, XK_Alt_L);
+    const KeyCode code = XKeysymToKeycode(dpy_, keysym);
+    if (alt) XTestFakeKeyEvent(dpy_, altCode, True, 0);
+    XTestFakeKeyEvent(dpy_, code, True, 0);
+    XTestFakeKeyEvent(dpy_, code, False, 0);
+    if (alt) XTestFakeKeyEvent(dpy_, altCode, False, 0);
+    XSync(dpy_, False);
+}
+
+std::optional<ToastOnScreen> TestDisplay::toast() {
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    XQueryTree(dpy_, DefaultRootWindow(dpy_), &root, &parent, &children, &count);
+    std::optional<ToastOnScreen> found;
+    for (unsigned i = 0; i < count; ++i) {
+        XWindowAttributes a;
+        if (!XGetWindowAttributes(dpy_, children[i], &a) || !a.override_redirect || a.map_state != IsViewable)
+            continue;
+        std::optional<std::string> title;
+        XTextProperty prop;
+        // The title as UTF-8 (_NET_WM_NAME), else the Latin-1 WM_NAME.
+        if (XGetTextProperty(dpy_, children[i], &prop, XInternAtom(dpy_, "_NET_WM_NAME", False)) && prop.value) {
+            title.emplace(reinterpret_cast<char*>(prop.value), prop.nitems);
+            XFree(prop.value);
+        } else if (char* name = nullptr; XFetchName(dpy_, children[i], &name) && name) {
+            title.emplace(name);
+            XFree(name);
+        }
+        if (title) found = ToastOnScreen{*title, a.x, a.y, a.width, a.height};
+    }
+    if (children) XFree(children);
+    return found;
+}
+
+uint32_t TestDisplay::pixel(int x, int y) {
+    XImage* img = XGetImage(dpy_, DefaultRootWindow(dpy_), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!img) return 0;
+    const uint32_t p = static_cast<uint32_t>(XGetPixel(img, 0, 0)) & 0xFFFFFF;
+    XDestroyImage(img);
+    return p;
+}
+
+} // namespace krel::test

@@ -1,0 +1,55 @@
+#pragma once
+// The desktop program as the end-to-end tests drive it: started as a child
+// in portable mode with a data folder of the test's, keys pressed through
+// XTEST on the test display, toasts found among the display's windows.
+
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <functional>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace krel::test {
+
+std::string readText(const std::filesystem::path& p);
+// Polls `pred` every 50 ms until it holds or `limit` has passed.
+bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+class DesktopProgram {
+public:
+    DesktopProgram(const std::filesystem::path& data, const std::vector<std::string>& args);
+    ~DesktopProgram(); // kills a still running child
+    // Waits for the exit; the exit code, or -signal when it was killed.
+    int wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    void signal(int sig);
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+struct ToastOnScreen {
+    std::string text;
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// The test's own display connection.
+class TestDisplay {
+public:
+    TestDisplay();
+    ~TestDisplay();
+    Display* get() const { return dpy_; }
+    void tapKey(unsigned long keysym, bool alt = false);
+    // The mapped override-redirect window carrying a title, if any.
+    std::optional<ToastOnScreen> toast();
+    // 0xRRGGBB of one screen pixel.
+    uint32_t pixel(int x, int y);
+
+private:
+    Display* dpy_;
+};
+
+} // namespace krel::test
