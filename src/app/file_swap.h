@@ -8,13 +8,35 @@
 
 namespace krel {
 
-// Writes `bytes` to `path` (created or truncated) with the permission bits
-// of `modeFrom` (an executable stays executable; 0755 when it cannot be
-// read), flushed to disk. False on any failure.
+// Writes `bytes` to `path` as a fresh file with the permission bits of
+// `modeFrom` (an executable stays executable; 0755 when it cannot be read),
+// flushed to disk. Whatever stood at `path` is removed first, and a link
+// planted there in between is never followed. False on any failure.
 bool writeExecutableFile(const std::filesystem::path& path, std::span<const uint8_t> bytes,
                          const std::filesystem::path& modeFrom);
-// Renames, replacing an existing target. False on failure.
-bool renameReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// The steps of swapInExecutable, for the test hook below.
+enum class SwapStep {
+    Linked,  // `oldFile` is a second name of the running executable
+    Swapped, // `newFile` has replaced the executable
+};
+
+enum class SwapResult {
+    Done,
+    NotLinked,  // the running executable could not be kept as `oldFile`
+    NotSwapped, // `newFile` could not replace the executable
+};
+
+// Puts `newFile` in the place of `exePath` so that the path names a complete
+// executable at every moment, whenever the process may die: the running file
+// gets the second name `oldFile` (replacing an earlier one), then one rename
+// moves `newFile` over `exePath`, and the folder is flushed to disk.
+SwapResult swapInExecutable(const std::filesystem::path& newFile, const std::filesystem::path& exePath,
+                            const std::filesystem::path& oldFile);
+
+// Test hook: called after each step of swapInExecutable (empty: none).
+void setSwapStepHookForTesting(void (*hook)(SwapStep));
+
 // Deletes a file; the result is ignored by design.
 void removeFileQuietly(const std::filesystem::path& path);
 

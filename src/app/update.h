@@ -1,10 +1,11 @@
 #pragma once
 // Self-update: the manifest "latest.json" in the update folder names the
 // newest version, its executable and that file's SHA-256 digest. A newer
-// executable is downloaded, verified and swapped in beside the running one by
-// two renames ("<exe>.old" keeps the running image until the process ends,
-// the next start removes it). Nothing here throws; failures come back as a
-// German text.
+// executable is downloaded, verified, written beside the running one as
+// "<exe>.new" and swapped in so that the program's path names a complete
+// executable at every moment ("<exe>.old" keeps the running image until the
+// process ends, the next start removes it). Nothing here throws; failures
+// come back as a German text.
 //
 // Threads: checkForUpdate and installUpdate return at once and work on a
 // detached thread each; the start-up check runs on the main thread before any
@@ -32,12 +33,18 @@ struct UpdateInfo {
 
 inline constexpr size_t kNotesMaxBytes = 4000;
 inline constexpr size_t kMinUpdateSize = 100000;
+inline constexpr size_t kManifestMaxBytes = 64 * 1024;
+inline constexpr size_t kVersionMaxChars = 64;
+// The whole manifest download, however the server paces it.
+inline constexpr int kManifestDeadlineMs = 30000;
 
 // "KREL_PLAY_UPDATE_URL" when set and non-empty (at most 511 bytes), else the
 // built-in update folder; used as a prefix, so it ends with "/".
 std::string updateBaseUrl();
 
-// The manifest rules applied to a manifest body. On a refused manifest the
+// The manifest rules applied to a manifest body of at most 64 KiB: "file"
+// only of the characters A-Z a-z 0-9 blank . _ - (and not "." or ".."),
+// "version" at most 64 printable ASCII characters. On a refused manifest the
 // result has an empty version and `error` says why.
 UpdateInfo parseManifest(std::string_view body, const std::string& baseUrl, std::string& error);
 // Downloads and parses the manifest of updateBaseUrl().
@@ -89,8 +96,9 @@ struct UpdateEvents {
 void setUpdateEvents(UpdateEvents events);
 
 struct UpdateState {
-    UpdateInfo available; // the newest release found newer than this version
-    bool checked = false; // a background check has finished
+    UpdateInfo available;    // the newest release found newer than this version
+    bool checked = false;    // a background check has finished
+    bool installing = false; // an installation runs or has swapped in the release
 };
 UpdateState updateState();
 
@@ -98,10 +106,12 @@ UpdateState updateState();
 // one, moduleFilePath). An empty path restores the default.
 void setUpdateExecutableForTesting(const std::filesystem::path& exePath);
 
-// Starts a background check; the release found newer is recorded.
+// Starts a background check; the release found newer is recorded. When no
+// thread can be started, the check is skipped (the next one may succeed).
 void checkForUpdate(int64_t requestId);
 // Starts downloading and installing the recorded release; does nothing
-// without one or while an installation is running.
+// without one, while an installation is running, or once one has swapped in
+// the new executable (the process is about to restart into it).
 void installUpdate();
 
 } // namespace krel

@@ -49,16 +49,19 @@ bool applyUpdate(std::span<const uint8_t> bytes, std::string_view expectedSha256
         error = "Neue Version konnte nicht gespeichert werden";
         return false;
     }
-    removeFileQuietly(oldFile);
-    if (!renameReplacing(exePath, oldFile)) {
+    switch (swapInExecutable(newFile, exePath, oldFile)) {
+    case SwapResult::NotLinked:
         error = "Laufende Version konnte nicht ersetzt werden";
         removeFileQuietly(newFile);
         return false;
-    }
-    if (!renameReplacing(newFile, exePath)) {
-        (void)renameReplacing(oldFile, exePath);
+    case SwapResult::NotSwapped:
+        // The executable never left its place; only the leftovers go.
         error = "Update konnte nicht eingespielt werden";
+        removeFileQuietly(newFile);
+        removeFileQuietly(oldFile);
         return false;
+    case SwapResult::Done:
+        break;
     }
     logLine("Update eingespielt – Neustart");
     return true;

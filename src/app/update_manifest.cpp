@@ -22,13 +22,24 @@ std::string cutUtf8(const std::string& text, size_t max) {
     return text.substr(0, end);
 }
 
-// A file name that stays inside the update folder.
+// A plain file name inside the update folder: nothing that could leave it
+// or mean something else in a URL ("/", "\", ":", "%", "?", "#", "@", ...).
 bool validFileName(const std::string& file) {
     if (file.empty() || file == "." || file == "..") return false;
     for (char c : file) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '/' || c == '\\' || c == ':' || u < 0x20 || u == 0x7F) return false;
+        const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                             c == ' ' || c == '.' || c == '_' || c == '-';
+        if (!allowed) return false;
     }
+    return true;
+}
+
+// The version is shown to the user and logged: a short line of printable
+// ASCII.
+bool validVersion(const std::string& version) {
+    if (version.size() > kVersionMaxChars) return false;
+    for (char c : version)
+        if (c < 0x20 || c > 0x7E) return false;
     return true;
 }
 
@@ -45,6 +56,10 @@ std::string updateBaseUrl() {
 
 UpdateInfo parseManifest(std::string_view body, const std::string& baseUrl, std::string& error) {
     UpdateInfo info;
+    if (body.size() > kManifestMaxBytes) {
+        error = "Update-Information unlesbar";
+        return info;
+    }
     const auto obj = nlohmann::json::parse(body, nullptr, false);
     if (!obj.is_object()) {
         error = "Update-Information unlesbar";
@@ -64,7 +79,7 @@ UpdateInfo parseManifest(std::string_view body, const std::string& baseUrl, std:
         fields[i] = it->get<std::string>();
     }
     const std::string& file = fields[1];
-    if (!validFileName(file)) {
+    if (!validFileName(file) || !validVersion(fields[0])) {
         error = "Update-Information ungültig";
         return info;
     }

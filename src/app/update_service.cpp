@@ -85,7 +85,9 @@ void installThread(const UpdateInfo& info, const UpdateEvents& events, const std
     } catch (...) {
         ok = false;
     }
-    installing = false;
+    // After a swap the flag stays set: the new executable is in place and a
+    // second installation would only replace it with itself.
+    if (!ok) installing = false;
     if (ok) {
         if (events.restart) events.restart();
     } else if (events.installFailed) {
@@ -98,7 +100,11 @@ void installThread(const UpdateInfo& info, const UpdateEvents& events, const std
 UpdateInfo fetchUpdateInfo(std::string& error) {
     const std::string base = updateBaseUrl();
     std::vector<uint8_t> body;
-    if (!httpGet(base + "latest.json", body, {}, &error)) return {};
+    // A manifest is small: reading stops just past the limit, which
+    // parseManifest then refuses, and the whole exchange has one deadline.
+    const HttpGetLimits limits{.maxBytes = kManifestMaxBytes, .deadlineMs = kManifestDeadlineMs,
+                               .minBytesPerSecond = 0};
+    if (!httpGet(base + "latest.json", body, {}, &error, limits)) return {};
     return parseManifest(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), base,
                          error);
 }
@@ -142,11 +148,15 @@ void setUpdateExecutableForTesting(const std::filesystem::path& exePath) {
 
 UpdateState updateState() {
     std::lock_guard lock(updateLock());
-    return {availableUpdate, updateChecked};
+    return {availableUpdate, updateChecked, installing.load()};
 }
 
 void checkForUpdate(int64_t requestId) {
-    std::thread(checkThread, requestId, currentEvents()).detach();
+    try {
+        std::thread(checkThread, requestId, currentEvents()).detach();
+    } catch (const std::exception& e) {
+        logLine(fmt::format("Update-Prüfung nicht gestartet: {}", e.what()));
+    }
 }
 
 void installUpdate() {

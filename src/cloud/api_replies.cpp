@@ -29,7 +29,24 @@ bool printableAscii(const std::string& text) {
     return !text.empty();
 }
 
+bool servicePath(const std::string& path) {
+    if (path.empty() || path[0] != '/' || path.starts_with("//")) return false;
+    for (char c : path)
+        if (c <= 0x20 || c >= 0x7F || c == '\\') return false;
+    return true;
+}
+
 } // namespace
+
+bool isCloudClipId(std::string_view id) {
+    if (id.empty() || id.size() > 128) return false;
+    for (char c : id) {
+        const bool allowed =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+        if (!allowed) return false;
+    }
+    return true;
+}
 
 std::string cloudErrorCode(std::string_view body) {
     const json obj = parseObject(body);
@@ -55,7 +72,7 @@ std::optional<SignInReply> parseSignInReply(std::string_view body) {
     if (!obj.is_object()) return std::nullopt;
     auto token = optionalString(obj, "token");
     auto accountId = optionalString(obj, "accountId");
-    if (!token || !accountId || !printableAscii(*token)) return std::nullopt;
+    if (!token || !accountId || !printableAscii(*token) || token->size() > kMaxTokenBytes) return std::nullopt;
     return SignInReply{std::move(*token), std::move(*accountId)};
 }
 
@@ -64,7 +81,7 @@ AnnouncementReading parseAnnouncementReply(std::string_view body, uint64_t defau
     const json obj = parseObject(body);
     if (!obj.is_object()) return out;
     const auto id = optionalString(obj, "id");
-    if (!id || id->empty()) return out; // no usable id: nothing to send to or withdraw
+    if (!id || !isCloudClipId(*id)) return out; // no usable id: nothing to send to or withdraw
     out.knownId = *id;
     uint64_t chunkSize = defaultChunkSize;
     if (const auto it = obj.find("chunkSize"); it != obj.end()) {
@@ -77,7 +94,7 @@ AnnouncementReading parseAnnouncementReply(std::string_view body, uint64_t defau
             chunkSize = static_cast<uint64_t>(v);
         }
     }
-    if (chunkSize == 0) return out;
+    if (chunkSize < kMinChunkSize || chunkSize > kMaxChunkSize) return out;
     out.announcement = UploadAnnouncement{*id, chunkSize};
     return out;
 }
@@ -90,11 +107,18 @@ std::optional<std::string> shareUrlOf(std::string_view body) {
     return it->get<std::string>();
 }
 
-std::optional<std::string> linkReplyBody(std::string_view body, const std::string& baseUrl) {
+LinkReplyReading readLinkReply(std::string_view body, const std::string& baseUrl) {
+    LinkReplyReading out;
     const json obj = parseObject(body);
-    if (!obj.is_object()) return std::nullopt;
+    if (!obj.is_object()) return out;
     const std::string path = optionalString(obj, "url").value_or("");
-    return json{{"url", baseUrl + path}}.dump(-1, ' ', false, json::error_handler_t::replace);
+    if (!servicePath(path)) {
+        out.kind = LinkReplyReading::Kind::BadUrl;
+        return out;
+    }
+    out.kind = LinkReplyReading::Kind::Rewritten;
+    out.body = json{{"url", baseUrl + path}}.dump(-1, ' ', false, json::error_handler_t::replace);
+    return out;
 }
 
 } // namespace krel

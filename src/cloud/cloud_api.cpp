@@ -25,22 +25,48 @@ ApiResult apiCall(const std::string& method, const std::string& path, std::strin
     return result;
 }
 
+namespace {
+
+// An id from the page that could not have come from the service: nothing is
+// sent, so no other endpoint can be reached with the token.
+ApiResult unknownClip() {
+    ApiResult result;
+    result.error = cloudErrorTextFor(404, R"({"error":"clip_not_found"})", "");
+    return result;
+}
+
+} // namespace
+
 ApiResult listCloudClips() {
     return apiCall("GET", "/api/play/v1/clips", "");
 }
 
 ApiResult setCloudClipShared(const std::string& cid, bool on) {
+    if (!isCloudClipId(cid)) return unknownClip();
     return apiCall("POST", "/api/play/v1/clips/" + cid + "/share", on ? R"({"on":true})" : R"({"on":false})");
 }
 
 ApiResult getCloudClipLink(const std::string& cid) {
+    if (!isCloudClipId(cid)) return unknownClip();
     ApiResult result = apiCall("POST", "/api/play/v1/clips/" + cid + "/link", "{}");
     if (!result.error.empty()) return result;
-    if (auto body = linkReplyBody(result.body, apiBaseUrl())) result.body = std::move(*body);
+    LinkReplyReading link = readLinkReply(result.body, apiBaseUrl());
+    switch (link.kind) {
+    case LinkReplyReading::Kind::NotJson:
+        break;
+    case LinkReplyReading::Kind::BadUrl:
+        // The page would play whatever address this names.
+        result.error = "Antwort der Cloud unlesbar";
+        break;
+    case LinkReplyReading::Kind::Rewritten:
+        result.body = std::move(link.body);
+        break;
+    }
     return result;
 }
 
 ApiResult deleteCloudClip(const std::string& cid) {
+    if (!isCloudClipId(cid)) return unknownClip();
     return apiCall("DELETE", "/api/play/v1/clips/" + cid, "");
 }
 

@@ -26,6 +26,10 @@ std::string cloudErrorText(int32_t status, std::string_view body);
 // JSON body. A status outside 200..299 fills `error`.
 ApiResult apiCall(const std::string& method, const std::string& path, std::string_view body);
 
+// The clip operations take the page's clip id; one that is not of the
+// service's form (isCloudClipId) gives "Clip nicht gefunden" with status 0
+// and nothing is sent. A link reply whose "url" is not a path on the service
+// gives "Antwort der Cloud unlesbar".
 ApiResult listCloudClips();
 ApiResult setCloudClipShared(const std::string& cid, bool on);
 ApiResult getCloudClipLink(const std::string& cid);

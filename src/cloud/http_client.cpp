@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace krel {
@@ -15,9 +16,19 @@ namespace {
 constexpr const char* kDefaultApiBase = "https://play.krel.de";
 constexpr size_t kEnvValueMax = 511; // read through a 512-character buffer
 
+constexpr int kRequestDeadlineMs = 60000;
+constexpr int64_t kRequestMinBytesPerSecond = 32 * 1024;
+
 HttpTimeouts scaled(HttpTimeouts t) {
     const int d = httpTimeoutDivisor();
     return {t.resolveMs / d, t.connectMs / d, t.sendMs / d, t.receiveMs / d};
+}
+
+HttpDeadline scaled(HttpDeadline deadline) {
+    const int d = httpTimeoutDivisor();
+    deadline.deadlineMs /= d;
+    deadline.minBytesPerSecond *= d;
+    return deadline;
 }
 
 // A header value must not be able to end its line and start another.
@@ -32,7 +43,7 @@ bool safeHeaderValue(std::string_view value) {
 } // namespace
 
 bool httpGet(const std::string& url, std::vector<uint8_t>& body, const ProgressCallback& progress,
-             std::string* error) {
+             std::string* error, const HttpGetLimits& limits) {
     auto fail = [&](std::string text) {
         body.clear();
         if (error && !text.empty()) *error = std::move(text);
@@ -46,6 +57,8 @@ bool httpGet(const std::string& url, std::vector<uint8_t>& body, const ProgressC
     ex.url = joinUrl(*split);
     ex.userAgent = fmt::format("KREL-Play/{}", kAppVersion);
     ex.timeouts = scaled({4000, 4000, 8000, 30000});
+    ex.deadline = scaled(HttpDeadline{limits.deadlineMs, limits.minBytesPerSecond,
+                                      static_cast<int64_t>(std::min<uint64_t>(limits.maxBytes, kGetBodyLimit))});
 
     body.clear();
     bool limitReached = false;
@@ -56,7 +69,7 @@ bool httpGet(const std::string& url, std::vector<uint8_t>& body, const ProgressC
                         reinterpret_cast<const uint8_t*>(data) + size);
             if (progress && length > 0)
                 progress(static_cast<double>(body.size()) / static_cast<double>(length));
-            if (body.size() > kGetBodyLimit) {
+            if (body.size() > limits.maxBytes || body.size() > kGetBodyLimit) {
                 limitReached = true;
                 return false;
             }
@@ -93,6 +106,8 @@ int32_t httpRequest(const std::string& method, const std::string& url, std::stri
     ex.url = joinUrl(*split);
     ex.userAgent = "KREL-Play";
     ex.timeouts = scaled({8000, 8000, 60000, 60000});
+    ex.deadline = scaled(HttpDeadline{kRequestDeadlineMs, kRequestMinBytesPerSecond,
+                                      static_cast<int64_t>(std::max<uint64_t>(body.size(), kRequestBodyLimit))});
     ex.headers.push_back("Content-Type: " + contentType);
     if (!token.empty()) ex.headers.push_back("Authorization: Bearer " + token);
     ex.body = body;

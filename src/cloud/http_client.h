@@ -20,17 +20,29 @@ namespace krel {
 // received so far (only when the reply announces its length). May be empty.
 using ProgressCallback = std::function<void(double)>;
 
+inline constexpr uint64_t kGetBodyLimit = 536870912;   // 512 MiB
+inline constexpr uint64_t kRequestBodyLimit = 1000000; // API replies
+
+// How much a download may carry and how long it may take in all. The
+// default suits any file: 30 s plus the time its size takes at 32 KiB/s.
+struct HttpGetLimits {
+    uint64_t maxBytes = kGetBodyLimit; // reading stops once more arrived
+    int deadlineMs = 30000;
+    int64_t minBytesPerSecond = 32 * 1024; // 0: the deadline is fixed
+};
+
 // Fetches a file. True only with status 200; `body` then holds the bytes
-// (at most a little over 512 MiB). On failure `error` (when given) receives
-// "Ungültige Adresse", "Keine Verbindung" or "Server antwortet <status>",
-// and nothing is kept in `body`.
+// (at most a little over `limits.maxBytes`). On failure `error` (when given)
+// receives "Ungültige Adresse", "Keine Verbindung" (also when the deadline
+// passed) or "Server antwortet <status>", and nothing is kept in `body`.
 bool httpGet(const std::string& url, std::vector<uint8_t>& body, const ProgressCallback& progress,
-             std::string* error);
+             std::string* error, const HttpGetLimits& limits = {});
 
 // One API exchange: any method, a body with its content type, an optional
 // bearer token (no Authorization header when empty). Returns the status with
 // the response body (reading stops after a little over 1 000 000 bytes), or 0
-// when no response arrived (bad address, connection, TLS, time-out).
+// when no response arrived (bad address, connection, TLS, time-out, or the
+// deadline of 60 s plus the time the request body takes at 32 KiB/s).
 int32_t httpRequest(const std::string& method, const std::string& url, std::string_view body,
                     const std::string& contentType, const std::string& token, std::string& response);
 
@@ -39,8 +51,5 @@ int32_t httpRequest(const std::string& method, const std::string& url, std::stri
 std::string apiBaseUrl();
 // The host name of apiBaseUrl(), shown in "Keine Verbindung zu <host>".
 std::string apiHostName();
-
-inline constexpr uint64_t kGetBodyLimit = 536870912;   // 512 MiB
-inline constexpr uint64_t kRequestBodyLimit = 1000000; // API replies
 
 } // namespace krel

@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <thread>
 #include <vector>
 
 namespace krel {
@@ -24,8 +23,7 @@ void withdraw(const std::string& id) {
 }
 
 void waitBeforeRetry(int failedAttempts) {
-    const int ms = kRetryWaitMs[failedAttempts - 1] / networkWaitDivisor();
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    networkSleep(std::chrono::milliseconds(kRetryWaitMs[failedAttempts - 1]));
 }
 
 std::string announcementBody(const std::filesystem::path& path, const std::string& game, uint64_t size) {
@@ -62,8 +60,9 @@ ApiResult uploadClip(const std::filesystem::path& path, const std::string& game,
 
     const AnnouncementReading reading = parseAnnouncementReply(result.body, kDefaultChunkSize);
     if (!reading.announcement) {
-        // An id that arrived with an unusable chunk size is withdrawn all
-        // the same, so that no incomplete clip remains.
+        // An id that arrived with an unusable chunk size (none of 64 KiB to
+        // 64 MiB) is withdrawn all the same, so that no incomplete clip
+        // remains.
         if (!reading.knownId.empty()) withdraw(reading.knownId);
         result.error = "Antwort der Cloud unlesbar";
         return result;
@@ -86,14 +85,7 @@ ApiResult uploadClip(const std::filesystem::path& path, const std::string& game,
     std::ifstream in;
     in.rdbuf()->pubsetbuf(nullptr, 0);
     in.open(path, std::ios::binary);
-    std::vector<char> buffer;
-    try {
-        buffer.resize(static_cast<size_t>(std::min(chunkSize, size)));
-    } catch (const std::bad_alloc&) {
-        // A chunk size the machine cannot hold: the clip cannot be read in
-        // such pieces.
-        return fail(0, "", "Clip-Datei konnte nicht gelesen werden");
-    }
+    std::vector<char> buffer(static_cast<size_t>(std::min(chunkSize, size))); // at most 64 MiB
     const std::string token = accountToken();
     const std::string chunkBase = apiBaseUrl() + "/api/play/v1/clips/" + id + "/chunks/";
 

@@ -2,7 +2,8 @@
 // The diagnostic log: one line per event in "krel-play.log" in the data
 // folder, "YYYY-MM-DD HH:MM:SS.mmm <message>" in local time, rotated to
 // "krel-play.log.1" above 2 MiB. Any thread may call logLine; it takes the
-// process-wide log mutex (always last and alone) and never throws.
+// process-wide log mutex (always last and alone) and, for the other
+// processes writing the same file, a flock on the log; it never throws.
 
 #include <string>
 #include <string_view>

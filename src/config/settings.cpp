@@ -6,7 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <fstream>
 #include <mutex>
 
@@ -117,6 +119,55 @@ std::string wellFormed(const std::string& text) { return toUtf8(toUtf16(text)); 
 
 nlohmann::ordered_json hotkeyJson(const Hotkey& hk) { return {{"mods", hk.mods}, {"vk", hk.vk}}; }
 
+// The JSON reader refuses a number beyond the range of a double (1e999) as a
+// syntax error, which would make the whole file unreadable over one value.
+// Such numbers are rewritten to the largest finite double of their sign (or
+// to 0 when they are too small to represent), so that the key's own limits
+// then clamp them like any other out-of-range value.
+std::string withFiniteNumbers(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '"') { // copy a string with its escapes unchanged
+            const std::size_t start = i++;
+            while (i < text.size() && text[i] != '"')
+                i += text[i] == '\\' ? 2 : 1;
+            i = std::min(i + 1, text.size());
+            out.append(text, start, i - start);
+            continue;
+        }
+        if (c != '-' && (c < '0' || c > '9')) {
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        const std::size_t start = i;
+        bool negativeExponent = false;
+        while (i < text.size()) {
+            const char d = text[i];
+            if ((d == '+' || d == '-') && i > start && (text[i - 1] == 'e' || text[i - 1] == 'E'))
+                negativeExponent = d == '-';
+            else if (!((d >= '0' && d <= '9') || d == '.' || d == 'e' || d == 'E' || (d == '-' && i == start)))
+                break;
+            ++i;
+        }
+        const std::string_view token(text.data() + start, i - start);
+        double value = 0;
+        const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
+        if (ec == std::errc::result_out_of_range && end == token.data() + token.size()) {
+            if (negativeExponent)
+                out += "0";
+            else
+                out += token.front() == '-' ? "-1.7976931348623157e308" : "1.7976931348623157e308";
+        } else {
+            out.append(token);
+        }
+    }
+    return out;
+}
+
 std::mutex& saveMutex() {
     static std::mutex mutex;
     return mutex;
@@ -128,7 +179,7 @@ void parseSettings(Settings& target, std::string_view utf8Json) {
     if (utf8Json.starts_with("\xEF\xBB\xBF")) utf8Json.remove_prefix(3);
     // Ill-formed UTF-8 becomes replacement characters instead of making the
     // whole file unreadable, as a conversion to UTF-16 would do.
-    const std::string text = toUtf8(toUtf16(utf8Json));
+    const std::string text = withFiniteNumbers(toUtf8(toUtf16(utf8Json)));
     const Json root = Json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (!root.is_object()) {
         logLine("Einstellungen unlesbar – Standardwerte");

@@ -1,7 +1,9 @@
 // Download, verification and the swap of a real executable, against the
 // local service's update folder.
+#include "app/file_swap.h"
 #include "app/update.h"
 #include "cloud/crypto.h"
+#include "cloud/test_hooks.h"
 #include "local_service.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <future>
 #include <memory>
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,6 +37,12 @@ int runProgram(const std::filesystem::path& exe, const char* arg) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The step after which the swap hook ends the process, like a power cut.
+SwapStep killAt = SwapStep::Linked;
+void killAtStep(SwapStep step) {
+    if (step == killAt) raise(SIGKILL);
 }
 
 class UpdateInstall : public ::testing::Test {
@@ -114,6 +123,60 @@ TEST_F(UpdateInstall, RefusedDownloadsLeaveTheExecutableAlone) {
     EXPECT_FALSE(applyUpdate(release_, digest_, error, missing));
     EXPECT_EQ(error, "Laufende Version konnte nicht ersetzt werden");
     EXPECT_FALSE(std::filesystem::exists(dir_ / "gone.new"));
+}
+
+TEST_F(UpdateInstall, CrashDuringTheSwapLeavesARunnableExecutable) {
+    for (const SwapStep step : {SwapStep::Linked, SwapStep::Swapped}) {
+        killAt = step;
+        EXPECT_EXIT(
+            {
+                setSwapStepHookForTesting(killAtStep);
+                std::string error;
+                applyUpdate(release_, digest_, error, exe_);
+            },
+            ::testing::KilledBySignal(SIGKILL), "");
+        EXPECT_EQ(readAll(exe_), step == SwapStep::Linked ? oldBytes_ : release_);
+        EXPECT_EQ(runProgram(exe_, "--version"), 0);
+        cleanupUpdateFiles(exe_); // the next start
+        EXPECT_EQ(runProgram(exe_, "--version"), 0);
+        EXPECT_FALSE(std::filesystem::exists(sibling(".old")));
+        EXPECT_FALSE(std::filesystem::exists(sibling(".new")));
+        std::filesystem::remove(exe_);
+        std::filesystem::copy_file("/bin/true", exe_);
+    }
+}
+
+TEST_F(UpdateInstall, PlantedLinkAtTheNewFileIsNotWrittenThrough) {
+    const auto victim = dir_ / "victim";
+    test::writeFile(victim, {'k', 'e', 'e', 'p'});
+    std::filesystem::create_symlink(victim, sibling(".new"));
+    std::string error;
+    ASSERT_TRUE(applyUpdate(release_, digest_, error, exe_)) << error;
+    EXPECT_EQ(readAll(victim), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    EXPECT_FALSE(std::filesystem::is_symlink(exe_));
+    EXPECT_EQ(readAll(exe_), release_);
+}
+
+TEST_F(UpdateInstall, ManifestIsBoundedInSizeAndTime) {
+    publish("0.2.0", digest_);
+    std::string big = nlohmann::json({{"version", "0.2.0"},
+                                      {"file", "krel-play-new"},
+                                      {"sha256", digest_},
+                                      {"notes", std::string(kManifestMaxBytes, 'n')}})
+                          .dump();
+    test::writeFile(svc_.updateDir() / "latest.json", {big.begin(), big.end()});
+    EXPECT_FALSE(startupUpdateCheck({}, true, exe_));
+    EXPECT_NE(test::readLog().find("Update-Prüfung beim Start: Update-Information unlesbar"), std::string::npos);
+
+    // A server that sends the manifest one byte every 300 ms never trips
+    // the stall limits; the deadline (30 s, here 1 s) ends the start-up check.
+    publish("0.2.0", digest_);
+    setHttpTimeoutDivisorForTesting(30);
+    svc_.addFaults("GET", "latest.json$", {{{"status", 200}, {"bytes", 400}, {"trickleMs", 300}}});
+    EXPECT_FALSE(startupUpdateCheck({}, true, exe_));
+    setHttpTimeoutDivisorForTesting(1);
+    EXPECT_NE(test::readLog().find("Update-Prüfung beim Start: Keine Verbindung"), std::string::npos);
+    EXPECT_EQ(readAll(exe_), oldBytes_);
 }
 
 TEST_F(UpdateInstall, StartupCheckInstallsANewerRelease) {
@@ -215,6 +278,7 @@ TEST_F(UpdateInstall, BackgroundCheckRecordsAndInstallSwaps) {
     EXPECT_EQ(seen->installed.get_future().get(),
               "Update fehlgeschlagen: Prüfsumme stimmt nicht – Update verworfen");
     EXPECT_EQ(readAll(exe_), oldBytes_);
+    EXPECT_FALSE(updateState().installing); // a failed one may be tried again
 
     // A second installation while one runs starts no second swap.
     test::writeFile(svc_.updateDir() / "krel-play-new", release_);
@@ -224,6 +288,8 @@ TEST_F(UpdateInstall, BackgroundCheckRecordsAndInstallSwaps) {
     installUpdate();
     EXPECT_EQ(seen->installed.get_future().get(), "");
     EXPECT_EQ(readAll(exe_), release_);
+    // Swapped in: no further installation starts in this process.
+    EXPECT_TRUE(updateState().installing);
     int downloads = 0;
     for (const auto& r : svc_.requests())
         downloads += r["path"] == "/downloads/play/krel-play-new";

@@ -89,6 +89,34 @@ TEST(UpdateManifest, RefusesUnsafeOrIncompleteManifests) {
     }
 }
 
+TEST(UpdateManifest, FileVersionAndSizeStayWithinBounds) {
+    std::string error;
+    for (const char* file : {"app?x", "app#1", "a%2fb", "a@b", "a+b", "ä", "a~", "a\tb"}) {
+        error.clear();
+        EXPECT_TRUE(parse({{"version", "9.0"}, {"file", file}, {"sha256", kDigest}}, error).url.empty()) << file;
+        EXPECT_EQ(error, "Update-Information ungültig") << file;
+    }
+    EXPECT_EQ(parse({{"version", "9.0"}, {"file", "KREL_Play-9.0 x86.64"}, {"sha256", kDigest}}, error).url,
+              kBase + "KREL_Play-9.0 x86.64");
+
+    for (const std::string& version : std::vector<std::string>{std::string(65, '1'), "1.0\n", "1.0\xC3\xA4"}) {
+        error.clear();
+        EXPECT_TRUE(parse({{"version", version}, {"file", "a"}, {"sha256", kDigest}}, error).version.empty());
+        EXPECT_EQ(error, "Update-Information ungültig") << version;
+    }
+    error.clear();
+    EXPECT_EQ(parse({{"version", std::string(64, '9')}, {"file", "a"}, {"sha256", kDigest}}, error).version,
+              std::string(64, '9'));
+
+    // The whole manifest is at most 64 KiB.
+    nlohmann::json j = {{"version", "9.0"}, {"file", "a"}, {"sha256", kDigest}, {"notes", ""}};
+    j["notes"] = std::string(kManifestMaxBytes - j.dump().size(), 'n');
+    EXPECT_EQ(parseManifest(j.dump(), kBase, error).version, "9.0");
+    j["notes"] = j["notes"].get<std::string>() + "n";
+    EXPECT_TRUE(parseManifest(j.dump(), kBase, error).version.empty());
+    EXPECT_EQ(error, "Update-Information unlesbar");
+}
+
 TEST(UpdateManifest, CheckReplyResult) {
     UpdateInfo info{"0.2.0", "u", kDigest, ""};
     EXPECT_EQ(updateCheckResult(true, info, ""), nlohmann::json({{"version", "0.2.0"}}));

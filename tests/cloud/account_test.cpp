@@ -1,6 +1,7 @@
 // Sign-in, the encrypted account file and sign-out against the local service.
 #include "cloud/account.h"
 #include "cloud/account_platform.h"
+#include "cloud/api_replies.h"
 #include "cloud/cloud_api.h"
 #include "local_service.h"
 
@@ -170,18 +171,25 @@ TEST_F(AccountTest, RefusalsLeaveTheAccountAsItWas) {
                     {{"status", 200}, {"body", {{"token", "ok"}, {"accountId", 7}}}},
                     {{"status", 200}, {"body", {{"token", "a\nb"}}}},
                     {{"status", 200}, {"raw", "{\"token\": \"abc"}},
-                    {{"status", 200}, {"bytes", 3000000}}});
+                    {{"status", 200}, {"bytes", 3000000}},
+                    {{"status", 200}, {"body", {{"token", std::string(kMaxTokenBytes + 1, 't')}}}}});
     EXPECT_FALSE(signIn(kEmail, kPassword, error));
     EXPECT_EQ(error, "Zu viele Versuche – bitte kurz warten");
     EXPECT_FALSE(signIn(kEmail, kPassword, error));
     EXPECT_EQ(error, "Anmeldung fehlgeschlagen");
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 8; ++i) {
         error.clear();
         EXPECT_FALSE(signIn(kEmail, kPassword, error));
         EXPECT_EQ(error, "Antwort von 127.0.0.1 unlesbar") << i;
     }
     EXPECT_EQ(readBytes(accountFilePath()), before);
     EXPECT_TRUE(readAccountStatus().signedIn);
+
+    // The longest token accepted is stored and read back whole.
+    const std::string longest(kMaxTokenBytes, 't');
+    svc_.addFaults("POST", "login", {{{"status", 200}, {"body", {{"token", longest}}}}});
+    ASSERT_TRUE(signIn(kEmail, kPassword, error)) << error;
+    EXPECT_EQ(accountToken(), longest);
 }
 
 TEST_F(AccountTest, RepeatedWrongPasswordsAreRateLimited) {
@@ -233,6 +241,15 @@ TEST_F(AccountTest, DamagedTamperedOrForeignFileReadsAsSignedOut) {
     std::filesystem::remove(keyFile);
     EXPECT_FALSE(readAccountStatus().signedIn);
     std::ofstream(keyFile, std::ios::binary | std::ios::trunc).write(savedKey.data(), 32);
+    // A key file that group or others may read is refused, and not replaced.
+    for (mode_t mode : {0640, 0604, 0660}) {
+        ASSERT_EQ(chmod(keyFile.c_str(), mode), 0);
+        EXPECT_FALSE(readAccountStatus().signedIn) << mode;
+    }
+    EXPECT_FALSE(signIn(kEmail, kPassword, error));
+    EXPECT_EQ(error, "Anmeldung konnte nicht sicher gespeichert werden");
+    EXPECT_EQ(readBytes(keyFile), savedKey);
+    ASSERT_EQ(chmod(keyFile.c_str(), 0600), 0);
     EXPECT_TRUE(readAccountStatus().signedIn);
 
     // An unreadable file is not deleted by reading.

@@ -163,5 +163,43 @@ TEST_F(CloudOps, ServerErrorsAndOddReplies) {
     EXPECT_EQ(deleteCloudClip("abc").error, "Keine Verbindung zu 127.0.0.1");
 }
 
+TEST_F(CloudOps, ClipIdsAndLinkUrlsStayOnTheirEndpoint) {
+    // Ids the service never hands out are refused before anything is sent.
+    for (const std::string& cid : std::vector<std::string>{"../../browse/v1/logout?", "a/b", "a?x=1", "a#f",
+                                                            "a@h", "", "a b", "%2e", std::string(129, 'a')}) {
+        for (const char* cmd : {"cloudDelete", "cloudShare", "cloudLink"}) {
+            const ApiResult r = runCloudCommand(cmd, cid, true, {});
+            EXPECT_EQ(r.error, "Clip nicht gefunden") << cmd << " " << cid;
+            EXPECT_EQ(r.status, 0);
+        }
+    }
+    EXPECT_TRUE(apiRequests().empty());
+    EXPECT_EQ(deleteCloudClip(std::string(128, 'a')).status, 404); // the longest id is sent
+
+    // A link must be a path on the service, else the page gets an error.
+    const std::string base = svc_.baseUrl();
+    for (const char* url : {"//evil.example/v", "@evil.example/v", "https://evil.example/v", "v/abc", "",
+                            "/v/a b", "/v/\\evil"}) {
+        svc_.addFaults("POST", "/link$", {{{"status", 200}, {"body", {{"url", url}}}}});
+        const ApiResult r = getCloudClipLink("abc");
+        EXPECT_EQ(r.error, "Antwort der Cloud unlesbar") << url;
+    }
+    svc_.addFaults("POST", "/link$", {{{"status", 200}, {"body", {{"url", "/v/x?t=1#s@"}}}}});
+    const ApiResult ok = getCloudClipLink("abc");
+    EXPECT_TRUE(ok.error.empty());
+    EXPECT_EQ(nlohmann::json::parse(ok.body)["url"], base + "/v/x?t=1#s@");
+}
+
+TEST_F(CloudOps, RevokedTokenAsksToSignInAgain) {
+    ASSERT_TRUE(listCloudClips().error.empty());
+    svc_.post("/_test/revoke", {{"email", kEmail}});
+    const ApiResult r = listCloudClips();
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(r.error, "Bitte zuerst unter Konto mit deinem KREL-Konto anmelden");
+    const auto log = apiRequests();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1]["auth"], true); // the stored token was sent and refused
+}
+
 } // namespace
 } // namespace krel

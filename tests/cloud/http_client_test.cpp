@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,6 +31,33 @@ int closedPort() {
         ADD_FAILURE() << "no free loopback port";
     close(fd);
     return ntohs(a.sin_port);
+}
+
+// A TCP connection to the service on loopback; -1 on failure.
+int connectTo(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends a raw request and returns the reply's status line.
+std::string rawStatusLine(int port, const std::string& request) {
+    const int fd = connectTo(port);
+    if (fd < 0) return {};
+    (void)!write(fd, request.data(), request.size());
+    std::string reply;
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\r')
+        reply.push_back(c);
+    close(fd);
+    return reply;
 }
 
 TEST(HttpGet, FetchesFileWithVersionedAgentAndProgress) {
@@ -113,7 +141,7 @@ TEST(HttpGet, DroppedAndCutOffTransfersAreNoSuccess) {
 }
 
 TEST(HttpGet, UntrustedCertificateIsRefused) {
-    LocalService svc({.extraArgs = {}, .tls = true});
+    LocalService svc({.extraArgs = {}, .tls = true, .tlsCert = {}, .tlsKey = {}});
     std::vector<uint8_t> body;
     std::string error;
     EXPECT_FALSE(httpGet(svc.baseUrl() + "/downloads/play/latest.json", body, {}, &error));
@@ -121,6 +149,63 @@ TEST(HttpGet, UntrustedCertificateIsRefused) {
     std::string reply;
     EXPECT_EQ(httpRequest("GET", svc.baseUrl() + "/api/play/v1/clips", "", "application/json", "t", reply),
               0);
+}
+
+TEST(HttpTls, TrustedAuthorityAndHostNameAreBothChecked) {
+    test::TempDir dir;
+    test::TestCa ca;
+    const auto [cert, key] = ca.issue("127.0.0.1");
+    LocalService svc({.extraArgs = {}, .tls = false, .tlsCert = cert, .tlsKey = key});
+    test::writeFile(svc.updateDir() / "latest.json", {'{', '}'});
+    setHttpCaFileForTesting(ca.certificate().string());
+
+    // A client that connects and never starts the handshake holds up nobody.
+    const int silent = connectTo(svc.port());
+    ASSERT_GE(silent, 0);
+    std::vector<uint8_t> body;
+    std::string error;
+    EXPECT_TRUE(httpGet(svc.baseUrl() + "/downloads/play/latest.json", body, {}, &error)) << error;
+    EXPECT_EQ(text(body), "{}");
+    std::string reply;
+    EXPECT_EQ(httpRequest("GET", svc.baseUrl() + "/api/play/v1/clips", "", "application/json", "t", reply), 401);
+    close(silent);
+
+    // Signed by the trusted authority, but for another host.
+    const auto [otherCert, otherKey] = ca.issue("other.example");
+    LocalService other({.extraArgs = {}, .tls = false, .tlsCert = otherCert, .tlsKey = otherKey});
+    test::writeFile(other.updateDir() / "latest.json", {'{', '}'});
+    EXPECT_FALSE(httpGet(other.baseUrl() + "/downloads/play/latest.json", body, {}, &error));
+    EXPECT_EQ(error, "Keine Verbindung");
+    EXPECT_EQ(httpRequest("GET", other.baseUrl() + "/api/play/v1/clips", "", "application/json", "t", reply), 0);
+    setHttpCaFileForTesting("");
+}
+
+TEST(HttpDeadline, TricklingServerIsCutOffAsAWhole) {
+    LocalService svc;
+    // 30 s and 60 s become 1 s and 2 s; one byte every 300 ms never trips
+    // the stall limits, only the deadline ends the exchange.
+    setHttpTimeoutDivisorForTesting(30);
+    const nlohmann::json trickle = {{"status", 200}, {"bytes", 400}, {"trickleMs", 300}};
+    svc.addFaults("GET", "^/downloads/", nlohmann::json::array({trickle}));
+    std::vector<uint8_t> body;
+    std::string error;
+    EXPECT_FALSE(httpGet(svc.baseUrl() + "/downloads/play/x", body, {}, &error));
+    EXPECT_EQ(error, "Keine Verbindung");
+    EXPECT_TRUE(body.empty());
+    svc.addFaults("POST", "^/api/", nlohmann::json::array({trickle}));
+    std::string reply;
+    EXPECT_EQ(
+        httpRequest("POST", svc.baseUrl() + "/api/browse/v1/logout", "{}", "application/json", "", reply), 0);
+    setHttpTimeoutDivisorForTesting(1);
+}
+
+TEST(LocalServiceRequests, LengthIsAsciiDigitsWithinTheCap) {
+    LocalService svc;
+    const std::string head = "POST /api/browse/v1/logout HTTP/1.1\r\nHost: x\r\nContent-Length: ";
+    EXPECT_EQ(rawStatusLine(svc.port(), head + "2\r\n\r\n{}"), "HTTP/1.1 200 OK");
+    for (const std::string bad : {"+2", "2_0", "\xD9\xA3", "-1", "0x2"})
+        EXPECT_EQ(rawStatusLine(svc.port(), head + bad + "\r\n\r\n{}"), "HTTP/1.1 400 Bad Request") << bad;
+    EXPECT_EQ(rawStatusLine(svc.port(), head + "99999999999\r\n\r\n"), "HTTP/1.1 413 Request Entity Too Large");
 }
 
 TEST(HttpGet, SilentServerIsGivenUpAfterTheReceiveTimeout) {

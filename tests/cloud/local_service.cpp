@@ -30,6 +30,12 @@ struct ProcessEnv {
         std::filesystem::create_directories(root / "config");
         setenv("KREL_PLAY_DATA_DIR", (root / "data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+        // The user key goes to the key file in the config folder above, never
+        // into a keyring of the session the tests run in.
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        std::filesystem::create_directories(root / "runtime");
+        std::filesystem::permissions(root / "runtime", std::filesystem::perms::owner_all);
+        setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
         unsetenv("http_proxy");
         unsetenv("https_proxy");
         unsetenv("HTTP_PROXY");
@@ -93,14 +99,38 @@ const std::vector<uint8_t>& sampleMp4() {
     return bytes;
 }
 
-LocalService::LocalService(const ServiceOptions& options) : tls_(options.tls) {
+TestCa::TestCa() : cert_(dir_ / "ca.pem"), key_(dir_ / "ca.key") {
+    if (run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+             "/CN=KREL Test CA", "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+             "keyUsage=critical,keyCertSign", "-keyout", key_.string(), "-out", cert_.string()}) != 0)
+        throw std::runtime_error("openssl could not make the test authority");
+}
+
+std::pair<std::filesystem::path, std::filesystem::path> TestCa::issue(const std::string& host) {
+    const auto base = dir_ / host;
+    const auto key = base.string() + ".key";
+    const auto request = base.string() + ".csr";
+    const auto cert = base.string() + ".pem";
+    const bool ip = host.find_first_not_of("0123456789.") == std::string::npos;
+    const std::string san = "subjectAltName=" + std::string(ip ? "IP:" : "DNS:") + host;
+    if (run({"/usr/bin/openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + host,
+             "-addext", san, "-keyout", key, "-out", request}) != 0 ||
+        run({"/usr/bin/openssl", "x509", "-req", "-in", request, "-CA", cert_.string(), "-CAkey", key_.string(),
+             "-CAcreateserial", "-days", "1", "-copy_extensions", "copy", "-out", cert}) != 0)
+        throw std::runtime_error("openssl could not issue a certificate");
+    return {cert, key};
+}
+
+LocalService::LocalService(const ServiceOptions& options) : tls_(options.tls || !options.tlsCert.empty()) {
     processEnv();
     updateDir_ = dir_ / "updates";
     std::filesystem::create_directories(updateDir_);
     std::vector<std::string> argv = {
         KREL_PYTHON3, KREL_SERVICE_SCRIPT, "--data",       (dir_ / "store").string(), "--port",
         "0",          "--test-switches",   "--update-dir", updateDir_.string()};
-    if (tls_) {
+    if (!options.tlsCert.empty()) {
+        argv.insert(argv.end(), {"--tls-cert", options.tlsCert.string(), "--tls-key", options.tlsKey.string()});
+    } else if (tls_) {
         const auto cert = dir_ / "cert.pem";
         const auto key = dir_ / "key.pem";
         if (run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",

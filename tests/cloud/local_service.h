@@ -20,6 +20,22 @@ namespace krel::test {
 struct ServiceOptions {
     std::vector<std::string> extraArgs; // e.g. "--chunk-size", "0"
     bool tls = false;                   // serve HTTPS with a self-signed certificate
+    // Serve HTTPS with this certificate and key instead (implies tls).
+    std::filesystem::path tlsCert, tlsKey;
+};
+
+// A certificate authority of its own (openssl), made in a fresh folder.
+class TestCa {
+public:
+    TestCa();
+    const std::filesystem::path& certificate() const { return cert_; } // PEM, for the client to trust
+    // A server certificate and key signed by this authority for `host` (an
+    // IP address or a DNS name, as subject alternative name).
+    std::pair<std::filesystem::path, std::filesystem::path> issue(const std::string& host);
+
+private:
+    TempDir dir_;
+    std::filesystem::path cert_, key_;
 };
 
 class LocalService {

@@ -1,6 +1,7 @@
 // The chunked upload against the local service, with injected faults. The
-// retry waits are shortened through the test hook; the sequence of attempts
-// and the withdrawal are read from the service's own request log.
+// retry waits go to a recording sleep through the test hook; the sequence of
+// attempts and the withdrawal are read from the service's own request log.
+#include "cloud/api_replies.h"
 #include "cloud/test_hooks.h"
 #include "cloud/upload.h"
 #include "signed_in.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -17,6 +19,8 @@ namespace krel {
 namespace {
 
 using nlohmann::json;
+
+constexpr int64_t kC = static_cast<int64_t>(kMinChunkSize); // the smallest chunk size the service may name
 
 // The sample clip cut or padded to exactly `size` bytes (it still starts
 // with its "ftyp" box).
@@ -37,9 +41,16 @@ protected:
     explicit Upload(const test::ServiceOptions& o = {}) : SignedIn(o) {}
     void SetUp() override {
         SignedIn::SetUp();
-        setNetworkWaitDivisorForTesting(100);
+        setNetworkSleepForTesting([this](std::chrono::milliseconds ms) {
+            std::lock_guard lock(waitsLock_);
+            waits_.push_back(ms.count());
+        });
     }
-    void TearDown() override { setNetworkWaitDivisorForTesting(1); }
+    void TearDown() override { setNetworkSleepForTesting({}); }
+    std::vector<int64_t> waits() {
+        std::lock_guard lock(waitsLock_);
+        return waits_;
+    }
 
     std::filesystem::path file(size_t size, const std::string& name = "clip") {
         auto p = dir_ / (name + ".mp4");
@@ -55,6 +66,8 @@ protected:
     json clips() { return svc_.state()["clips"]; }
 
     test::TempDir dir_;
+    std::mutex waitsLock_;
+    std::vector<int64_t> waits_;
 };
 
 TEST_F(Upload, SizeLimitAndSingleChunk) {
@@ -99,7 +112,7 @@ TEST_F(Upload, AnnouncesProbedMetadata) {
 
 class UploadDefaultChunks : public Upload {
 protected:
-    UploadDefaultChunks() : Upload({.extraArgs = {"--chunk-size", "0"}, .tls = false}) {}
+    UploadDefaultChunks() : Upload({.extraArgs = {"--chunk-size", "0"}, .tls = false, .tlsCert = {}, .tlsKey = {}}) {}
 };
 
 TEST_F(UploadDefaultChunks, WithoutChunkSizeFourMiBChunksAreSent) {
@@ -145,6 +158,7 @@ TEST_F(Upload, TransientChunkFailuresAreRetried) {
     EXPECT_EQ(l[1].path, l[3].path);
     EXPECT_EQ(l[3].size, 5000); // the same bytes again
     EXPECT_EQ(progress, std::vector<double>{1.0});
+    EXPECT_EQ(waits(), (std::vector<int64_t>{800, 1600}));
 }
 
 TEST_F(Upload, ThirdFailureWithdrawsTheClip) {
@@ -161,12 +175,13 @@ TEST_F(Upload, ThirdFailureWithdrawsTheClip) {
     EXPECT_EQ(l[4].status, 200);
     EXPECT_TRUE(clips().empty()); // nothing incomplete remains
     EXPECT_TRUE(progress.empty());
+    EXPECT_EQ(waits(), (std::vector<int64_t>{800, 1600})); // none after the last attempt
 }
 
 TEST_F(Upload, ClientErrorsEndAtOnce) {
-    svc_.post("/_test/config", {{"chunkSize", 1000}});
+    svc_.post("/_test/config", {{"chunkSize", kC}});
     svc_.addFaults("PUT", "/chunks/1$", {403});
-    ApiResult r = uploadClip(file(2500), "", {});
+    ApiResult r = uploadClip(file(kC * 5 / 2), "", {});
     EXPECT_EQ(r.status, 403);
     EXPECT_EQ(r.error, "Cloud-Fehler (403, injected)");
     auto l = log();
@@ -174,10 +189,11 @@ TEST_F(Upload, ClientErrorsEndAtOnce) {
     EXPECT_EQ(l[3].method, "DELETE");
 
     svc_.addFaults("PUT", "/chunks/0$", {429});
-    EXPECT_EQ(uploadClip(file(2500), "", {}).error, "Zu viele Uploads – bitte später erneut versuchen");
+    EXPECT_EQ(uploadClip(file(kC * 5 / 2), "", {}).error, "Zu viele Uploads – bitte später erneut versuchen");
     svc_.addFaults("PUT", "/chunks/0$", {{{"status", 413}, {"body", {{"error", "clip_too_large"}}}}});
-    EXPECT_EQ(uploadClip(file(2500), "", {}).error, "Der Clip ist zu groß für die Cloud (höchstens 1 GB)");
+    EXPECT_EQ(uploadClip(file(kC * 5 / 2), "", {}).error, "Der Clip ist zu groß für die Cloud (höchstens 1 GB)");
     EXPECT_TRUE(clips().empty());
+    EXPECT_TRUE(waits().empty());
 }
 
 TEST_F(Upload, LostConnectionCountsAsTransient) {
@@ -185,6 +201,7 @@ TEST_F(Upload, LostConnectionCountsAsTransient) {
     const ApiResult r = uploadClip(file(3000), "", {});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.error, "Keine Verbindung zu 127.0.0.1");
+    EXPECT_EQ(waits(), (std::vector<int64_t>{800, 1600}));
     const auto l = log();
     ASSERT_EQ(l.size(), 5u);
     EXPECT_EQ(l[4].method, "DELETE");
@@ -216,19 +233,26 @@ TEST_F(Upload, AnnouncementRefusedOrUnreadable) {
     }
     EXPECT_EQ(log().size(), 5u); // no id known: nothing sent after the announcements
 
-    // An id with an unusable chunk size is withdrawn.
+    // An id with an unusable chunk size (none, or outside 64 KiB to 64 MiB)
+    // is withdrawn; an id that could name another endpoint is never used.
     svc_.addFaults("POST", "^/api/play/v1/clips$",
                    {{{"status", 201}, {"body", {{"id", "x1"}, {"chunkSize", 0}}}},
                     {{"status", 201}, {"body", {{"id", "x2"}, {"chunkSize", "4 MiB"}}}},
-                    {{"status", 201}, {"body", {{"id", "x3"}, {"chunkSize", -5}}}}});
-    for (int i = 0; i < 3; ++i)
+                    {{"status", 201}, {"body", {{"id", "x3"}, {"chunkSize", -5}}}},
+                    {{"status", 201}, {"body", {{"id", "x4"}, {"chunkSize", kC - 1}}}},
+                    {{"status", 201}, {"body", {{"id", "x5"}, {"chunkSize", kMaxChunkSize + 1}}}},
+                    {{"status", 201}, {"body", {{"id", "../../browse/v1/logout?"}}}}});
+    for (int i = 0; i < 6; ++i)
         EXPECT_EQ(uploadClip(file(5000), "", {}).error, "Antwort der Cloud unlesbar");
     const auto l = log();
-    ASSERT_EQ(l.size(), 11u);
+    ASSERT_EQ(l.size(), 16u);
     EXPECT_EQ(l[6].method, "DELETE");
     EXPECT_EQ(l[6].path, "/api/play/v1/clips/x1");
     EXPECT_EQ(l[8].path, "/api/play/v1/clips/x2");
     EXPECT_EQ(l[10].path, "/api/play/v1/clips/x3");
+    EXPECT_EQ(l[12].path, "/api/play/v1/clips/x4");
+    EXPECT_EQ(l[14].path, "/api/play/v1/clips/x5");
+    EXPECT_EQ(l[15].method, "POST");
 }
 
 TEST_F(Upload, NonMp4RefusedAtCompletionAndWithdrawn) {
@@ -242,9 +266,9 @@ TEST_F(Upload, NonMp4RefusedAtCompletionAndWithdrawn) {
 }
 
 TEST_F(Upload, FileShrinkingDuringUpload) {
-    svc_.post("/_test/config", {{"chunkSize", 1000}});
-    const auto p = file(5000);
-    const ApiResult r = uploadClip(p, "", [&](double) { std::filesystem::resize_file(p, 1500); });
+    svc_.post("/_test/config", {{"chunkSize", kC}});
+    const auto p = file(5 * kC);
+    const ApiResult r = uploadClip(p, "", [&](double) { std::filesystem::resize_file(p, kC + kC / 2); });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.error, "Clip-Datei konnte nicht gelesen werden");
     const auto l = log();
@@ -254,10 +278,10 @@ TEST_F(Upload, FileShrinkingDuringUpload) {
 }
 
 TEST_F(Upload, ConcurrentUploadsShareNothing) {
-    svc_.post("/_test/config", {{"chunkSize", 1000}});
+    svc_.post("/_test/config", {{"chunkSize", kC}});
     std::vector<std::filesystem::path> files;
     for (int i = 0; i < 3; ++i)
-        files.push_back(file(4000 + 1000 * static_cast<size_t>(i), "c" + std::to_string(i)));
+        files.push_back(file((4 + static_cast<size_t>(i)) * kC, "c" + std::to_string(i)));
     std::vector<ApiResult> results(3);
     std::vector<std::thread> threads;
     for (int i = 0; i < 3; ++i)
@@ -276,11 +300,11 @@ TEST_F(Upload, ConcurrentUploadsShareNothing) {
         EXPECT_EQ(clip["complete"], true);
         sizes.insert(clip["size"].get<int64_t>());
     }
-    EXPECT_EQ(sizes, (std::set<int64_t>{4000, 5000, 6000}));
+    EXPECT_EQ(sizes, (std::set<int64_t>{4 * kC, 5 * kC, 6 * kC}));
 }
 
 TEST_F(Upload, CommandReportsPercentNoticeAndLog) {
-    svc_.post("/_test/config", {{"chunkSize", 1000}});
+    svc_.post("/_test/config", {{"chunkSize", kC}});
     std::vector<int> percents;
     std::vector<std::pair<std::string, bool>> notices;
     ApiResult result;
@@ -290,14 +314,14 @@ TEST_F(Upload, CommandReportsPercentNoticeAndLog) {
                     },
                     [&](const std::string& t, bool ok) { notices.emplace_back(t, ok); },
                     [&](const ApiResult& r) { result = r; }};
-    runUploadCommand(file(3000), "Spiel", "clip.mp4", ev);
+    runUploadCommand(file(3 * kC), "Spiel", "clip.mp4", ev);
     EXPECT_EQ(percents, (std::vector<int>{33, 66, 100}));
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0], std::make_pair(std::string("In die Cloud hochgeladen"), true));
     EXPECT_TRUE(result.error.empty());
 
     signOut();
-    runUploadCommand(file(3000), "Spiel", "clip.mp4", ev);
+    runUploadCommand(file(3 * kC), "Spiel", "clip.mp4", ev);
     EXPECT_EQ(notices.back(), std::make_pair(std::string("Cloud-Upload fehlgeschlagen"), false));
     EXPECT_EQ(result.error, "Bitte zuerst unter Konto mit deinem KREL-Konto anmelden");
     const std::string text = test::readLog();

@@ -7,11 +7,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <ctime>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace krel::test {
 namespace {
@@ -146,6 +154,66 @@ TEST_F(LogLine, ConcurrentWritersKeepLinesWholeAndInOrder) {
         }
     }
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kLines) << "thread " << t;
+}
+
+// True while a process or thread waits for a lock on the file with this
+// inode (a "->" line of /proc/locks).
+bool someoneWaitsForLock(ino_t inode) {
+    std::istringstream locks(readFile("/proc/locks"));
+    const std::string tail = ":" + std::to_string(inode) + " ";
+    for (std::string line; std::getline(locks, line);)
+        if (line.find("->") != std::string::npos && line.find(tail) != std::string::npos) return true;
+    return false;
+}
+
+TEST_F(LogLine, SecondProcessRotatingAtTheSameTimeLosesNoGeneration) {
+    const std::string full(2 * 1024 * 1024 + 1, 'x');
+    writeFile(log(), full);
+    struct stat st {};
+    ASSERT_EQ(stat(log().c_str(), &st), 0);
+
+    // The other process locks the full log, then rotates it when told.
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    const std::string path = log().string(), olderPath = older().string();
+    const pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+        char c = 0;
+        if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || ::write(ready[1], "r", 1) != 1 || ::read(go[0], &c, 1) != 1)
+            _exit(1);
+        ::rename(path.c_str(), olderPath.c_str());
+        const int fresh = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+        const bool written = fresh >= 0 && ::write(fresh, "andere\n", 7) == 7;
+        _exit(written ? 0 : 1);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+
+    // This process logs meanwhile; it has to wait for the lock. Once it
+    // waits (or is done, should it not wait), the other one rotates.
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        logLine("meine");
+        done = true;
+    });
+    while (!done && !someoneWaitsForLock(st.st_ino))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    writer.join();
+    int status = 0;
+    waitpid(other, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+        close(fd);
+
+    // The full generation survives once, and both lines are in the new log.
+    EXPECT_EQ(readFile(older()), full);
+    const std::string current = readFile(log());
+    EXPECT_TRUE(current.starts_with("andere\n")) << current;
+    EXPECT_TRUE(current.ends_with(" meine\n")) << current;
 }
 
 } // namespace

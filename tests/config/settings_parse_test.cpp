@@ -216,13 +216,29 @@ TEST(SettingsParse, TextThatIsNotAnObjectChangesNothingAndIsLogged) {
     const auto logFile = testDataDirectory() / "krel-play.log";
     for (const std::string text : {"", "   ", "[]", "42", "\"x\"", "null", "{", "{\"fps\": 30,}",
                                    "{\"fps\": 30} x", "{\"fps\": NaN}", "{'fps': 30}",
-                                   "\xEF\xBB\xBF", "// x\n{\"fps\": 30}",
-                                   // beyond the range of a double: the parser refuses the text
-                                   "{\"fps\": 1e999}", "{\"micVolume\": -1e999}"}) {
+                                   "\xEF\xBB\xBF", "// x\n{\"fps\": 30}"}) {
         std::filesystem::remove(logFile);
         EXPECT_EQ(parsed(text, start), start) << text;
         EXPECT_TRUE(readFile(logFile).ends_with(" Einstellungen unlesbar – Standardwerte\n")) << text;
     }
+}
+
+TEST(SettingsParse, NumbersBeyondADoubleAreClampedPerKey) {
+    // The rest of the file counts; only the key itself is clamped.
+    const Settings s = parsed(R"({"fps": 1e999, "bitrateKbps": 5000, "micVolume": -1e999,
+                                  "replaySeconds": 1E+400, "hkClip": {"mods": 1e999, "vk": -1.5e999},
+                                  "outWidth": 123456789012345678901234567890123456789e300,
+                                  "gameVolume": 1e-999, "windowTitle": "1e999", "x": [1e999]})");
+    EXPECT_EQ(s.fps, 240u);
+    EXPECT_EQ(s.bitrateKbps, 5000u);
+    EXPECT_EQ(s.micVolume, 0.0f);
+    EXPECT_EQ(s.replaySeconds, 1800u);
+    EXPECT_EQ(s.hkClip.mods, 15u);
+    EXPECT_EQ(s.hkClip.vk, 0u);
+    EXPECT_EQ(s.outWidth, 7680u);
+    EXPECT_EQ(s.gameVolume, 0.0f);
+    EXPECT_EQ(s.windowTitle, "1e999");
+    EXPECT_EQ(parsed(R"({"fps": -1e999})").fps, 10u);
 }
 
 TEST(SettingsParse, ToleratesByteOrderMarkBadUtf8AndNesting) {

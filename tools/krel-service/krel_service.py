@@ -15,7 +15,10 @@ Test switches (--test-switches) add endpoints below "/_test/":
                       "bytes" (count), "headers", "delayMs", "noLength"
                       (no Content-Length, the connection closes instead),
                       "claimLength" (announce more bytes than are sent, then close)}
+                      "trickleMs" (send the body one byte per that many ms)
   POST /_test/config  {"chunkSize": number or null, "quota": number}
+  POST /_test/revoke  {"email"}: every token of that account stops working
+                      (as when it expires); later calls get 401
   GET  /_test/log     every API request seen: method, path, status, size, auth
   GET  /_test/state   accounts' clips including unfinished uploads
 """
@@ -45,6 +48,8 @@ MAX_CLIP_BYTES = 1000 * 1000 * 1000       # "höchstens 1 GB"
 DEFAULT_CHUNK = 4194304
 LOGIN_FAILURE_LIMIT = 5                   # failures per address and window
 LOGIN_WINDOW_S = 60
+MAX_BODY_BYTES = 64 * 1024 * 1024 + 65536  # the largest chunk and some room
+TLS_HANDSHAKE_S = 10
 
 
 def derive_auth_key(email, password):
@@ -100,7 +105,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             sys.stderr.write("krel-service: " + (fmt % args) + "\n")
 
     def read_body(self):
-        length = int(self.headers.get("Content-Length") or 0)
+        """The request body, or None when its length is unusable (answered)."""
+        text = self.headers.get("Content-Length")
+        if text is None:
+            return b""
+        # ASCII digits only: int() would also take "+5", " 5", "1_0" and
+        # other scripts' digits.
+        if not re.fullmatch(r"[0-9]{1,12}", text):
+            self.close_connection = True
+            self.error(400, "bad_length")
+            return None
+        length = int(text)
+        if length > MAX_BODY_BYTES:
+            self.close_connection = True
+            self.error(413, "too_large")
+            return None
         return self.rfile.read(length) if length > 0 else b""
 
     def send_bytes(self, status, data, content_type="application/json", headers=None, length=True, claim=None):
@@ -157,6 +176,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def handle_any(self):
         self.body_size = 0
         raw = self.read_body()
+        if raw is None:
+            return
         self.body_size = len(raw)
         path = urllib.parse.urlsplit(self.path).path
         if self.server.test_switches and not path.startswith("/_test/"):
@@ -191,10 +212,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 data = b"x" * int(action["bytes"])
             else:
                 data = json.dumps(action.get("body", {})).encode("utf-8")
+            if action.get("trickleMs"):
+                self.trickle(action["status"], data, action["trickleMs"] / 1000.0)
+                return True
             self.send_bytes(action["status"], data, headers=action.get("headers"), length=not action.get("noLength"),
                             claim=action.get("claimLength"))
             return True
         return False
+
+    def trickle(self, status, data, pause):
+        """Sends the reply one byte at a time; stops when the client leaves."""
+        self.record(status)
+        self.send_response(status)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.flush()
+        try:
+            for i in range(len(data)):
+                time.sleep(pause)
+                self.wfile.write(data[i:i + 1])
+                self.wfile.flush()
+        except OSError:
+            self.close_connection = True
 
     do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = lambda self: self.handle_any()
 
@@ -345,7 +384,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return self.send_json(201, reply)
 
     def put_chunk(self, clip, index_text, raw):
-        if clip["complete"] or not index_text.isdigit():
+        if clip["complete"] or not re.fullmatch(r"[0-9]{1,9}", index_text):
             return self.error(400, "bad_chunk")
         index = int(index_text)
         size, chunk = clip["size"], clip["chunkSize"]
@@ -442,6 +481,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if "quota" in body:
                     store.quota = body["quota"]
             return self.send_json(200, {})
+        if self.command == "POST" and path == "/_test/revoke" and body:
+            with store.lock:
+                for token in [t for t, e in store.tokens.items() if e == body.get("email")]:
+                    del store.tokens[token]
+            return self.send_json(200, {})
         if self.command == "GET" and path == "/_test/log":
             with self.server.log_lock:
                 return self.send_json(200, {"requests": list(self.server.requests)})
@@ -458,6 +502,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+
+    tls_context = None
+
+    def finish_request(self, request, client_address):
+        # The TLS handshake runs here, on the connection's own thread, so a
+        # client that never completes it cannot stall the accept loop.
+        if self.tls_context is None:
+            return super().finish_request(request, client_address)
+        try:
+            request.settimeout(TLS_HANDSHAKE_S)
+            tls = self.tls_context.wrap_socket(request, server_side=True)
+            tls.settimeout(None)
+        except (OSError, ssl.SSLError) as e:
+            if self.verbose:
+                sys.stderr.write("krel-service: TLS handshake with %s failed: %s\n" % (client_address, e))
+            return
+        try:
+            super().finish_request(tls, client_address)
+        finally:
+            tls.close()
 
     def handle_error(self, request, client_address):
         # A client that gives up (time-out tests, refused certificates) is
@@ -499,7 +563,7 @@ def main():
     if args.tls_cert:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(args.tls_cert, args.tls_key)
-        server.socket = ctx.wrap_socket(server.socket, server_side=True)
+        server.tls_context = ctx
         scheme = "https"
     port = server.server_address[1]
     shown = "[%s]" % host if ":" in host else host

@@ -1,14 +1,16 @@
-// Account platform services on Linux: a key file, POSIX file writes, the
-// host name and GLib's Unicode normalisation.
+// Account platform services on Linux: the user key (Secret Service or a key
+// file), POSIX file writes, the host name and GLib's Unicode normalisation.
 #include "cloud/account_platform.h"
 
 #include "cloud/crypto.h"
+#include "cloud/linux/secret_service.h"
 
 #include <glib.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -57,7 +59,10 @@ std::optional<std::array<uint8_t, 32>> readKey(const std::filesystem::path& file
     Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.fd < 0) return std::nullopt;
     struct stat st {};
-    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_size != 32)
+    // A key that group or others could read may be known to them: it is
+    // not used (nor replaced, which would lose the account).
+    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_size != 32 ||
+        (st.st_mode & 077) != 0)
         return std::nullopt;
     std::array<uint8_t, 32> key{};
     size_t done = 0;
@@ -70,13 +75,44 @@ std::optional<std::array<uint8_t, 32>> readKey(const std::filesystem::path& file
     return key;
 }
 
-} // namespace
-
-std::optional<std::array<uint8_t, 32>> userSecretKey() {
+std::filesystem::path keyFilePath() {
     const std::filesystem::path base = configFolder();
-    if (base.empty()) return std::nullopt;
-    const std::filesystem::path folder = base / "krel-play";
-    const std::filesystem::path file = folder / "user.key";
+    return base.empty() ? base : base / "krel-play" / "user.key";
+}
+
+// The key from the running keyring, made there on first use; nothing when
+// no keyring answers, so that the key file serves instead. A key file made
+// before the keyring ran stays in use, else its account would be lost.
+std::optional<std::array<uint8_t, 32>> keyringKey() {
+    if (!secretServiceRunning()) return std::nullopt;
+    // In this process only one first use creates a key.
+    static std::mutex creating;
+    std::lock_guard lock(creating);
+    std::array<uint8_t, 32> key{};
+    switch (lookupSecretKey(key)) {
+    case SecretLookup::Found:
+        return key;
+    case SecretLookup::Unavailable:
+        return std::nullopt;
+    case SecretLookup::Missing:
+        break;
+    }
+    if (const auto file = keyFilePath(); !file.empty()) {
+        std::error_code ec;
+        if (std::filesystem::exists(std::filesystem::symlink_status(file, ec))) return std::nullopt;
+    }
+    const bool stored = randomBytes(key) && storeSecretKey(key);
+    secureZero(key.data(), key.size());
+    // Read back: what the keyring holds is the key, also when another
+    // process stored one at the same moment.
+    if (!stored || lookupSecretKey(key) != SecretLookup::Found) return std::nullopt;
+    return key;
+}
+
+std::optional<std::array<uint8_t, 32>> keyFileKey() {
+    const std::filesystem::path file = keyFilePath();
+    if (file.empty()) return std::nullopt;
+    const std::filesystem::path folder = file.parent_path();
     if (auto key = readKey(file)) return key;
 
     std::error_code ec;
@@ -97,6 +133,13 @@ std::optional<std::array<uint8_t, 32>> userSecretKey() {
     secureZero(key.data(), key.size());
     if (!linked && (!written || linkError != EEXIST)) return std::nullopt;
     return readKey(file);
+}
+
+} // namespace
+
+std::optional<std::array<uint8_t, 32>> userSecretKey() {
+    if (auto key = keyringKey()) return key;
+    return keyFileKey();
 }
 
 bool writePrivateFile(const std::filesystem::path& path, std::span<const uint8_t> bytes) {

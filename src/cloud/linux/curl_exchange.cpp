@@ -1,9 +1,11 @@
 // HTTP exchanges over libcurl.
 #include "cloud/http_transport.h"
 #include "cloud/http_url.h"
+#include "cloud/test_hooks.h"
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -30,7 +32,9 @@ struct Transfer {
     CURL* curl = nullptr;
     const BodyPieceSink* sink = nullptr;
     const HttpTimeouts* timeouts = nullptr;
+    const HttpDeadline* deadline = nullptr;
     curl_off_t bodySize = 0;
+    Clock::time_point started = Clock::now();
     bool stopped = false; // the sink asked to stop
     bool stalled = false; // a phase time-out struck
     Clock::time_point lastActivity = Clock::now();
@@ -62,12 +66,29 @@ size_t onHeader(char*, size_t, size_t size, void* user) {
     return size;
 }
 
-// Enforces the send and receive time-outs as stall limits: while the body is
+// The overall deadline at this point of the exchange (see HttpDeadline).
+bool pastDeadline(const Transfer& t, Clock::time_point now, curl_off_t dltotal, curl_off_t dlnow) {
+    const HttpDeadline& d = *t.deadline;
+    if (d.deadlineMs <= 0) return false;
+    int64_t allowedMs = d.deadlineMs;
+    if (d.minBytesPerSecond > 0) {
+        const int64_t size = std::max<int64_t>({t.bodySize, dltotal, dlnow});
+        allowedMs += size / d.minBytesPerSecond * 1000 + (size % d.minBytesPerSecond) * 1000 / d.minBytesPerSecond;
+    }
+    return now - t.started > std::chrono::milliseconds(allowedMs);
+}
+
+// Enforces the send and receive time-outs as stall limits (while the body is
 // going out, no progress for sendMs; afterwards, no byte of the response for
-// receiveMs. curl calls this at least once a second.
-int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+// receiveMs) and the overall deadline. curl calls this at least once a
+// second.
+int onProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
     auto* t = static_cast<Transfer*>(user);
     const auto now = Clock::now();
+    if (pastDeadline(*t, now, dltotal, dlnow)) {
+        t->stalled = true;
+        return 1;
+    }
     if (ulnow != t->lastUp || dlnow != t->lastDown) {
         t->lastUp = ulnow;
         t->lastDown = dlnow;
@@ -96,6 +117,7 @@ HttpOutcome performExchange(const HttpExchange& ex, const BodyPieceSink& onPiece
     t.curl = c;
     t.sink = &onPiece;
     t.timeouts = &ex.timeouts;
+    t.deadline = &ex.deadline;
     t.bodySize = static_cast<curl_off_t>(ex.body.size());
 
     SlistPtr headers;
@@ -124,6 +146,15 @@ HttpOutcome performExchange(const HttpExchange& ex, const BodyPieceSink& onPiece
         curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(ex.timeouts.resolveMs + ex.timeouts.connectMs));
+    // The deadline as its largest possible value, in case progress reports
+    // stop; the size-based one is enforced in onProgress.
+    if (ex.deadline.deadlineMs > 0) {
+        int64_t capMs = ex.deadline.deadlineMs;
+        if (ex.deadline.minBytesPerSecond > 0)
+            capMs += std::max<int64_t>(ex.deadline.maxBytes, t.bodySize) / ex.deadline.minBytesPerSecond * 1000 + 1000;
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(capMs));
+    }
+    if (const std::string ca = httpCaFileForTesting(); !ca.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, ca.c_str());
 
     if (ex.method == "GET" && ex.body.empty()) {
         curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
@@ -140,14 +171,16 @@ HttpOutcome performExchange(const HttpExchange& ex, const BodyPieceSink& onPiece
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
 
-    t.lastActivity = Clock::now();
+    t.started = t.lastActivity = Clock::now();
     const CURLcode rc = curl_easy_perform(c);
 
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     curl_off_t length = -1;
     curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    if (status <= 0) {
+    // A time-out or the deadline counts as no response, also after the
+    // head: what arrived of the body is not to be used.
+    if (status <= 0 || t.stalled) {
         out.result = HttpOutcome::Result::NoResponse;
         return out;
     }
