@@ -3,6 +3,7 @@
 #include "config/log.h"
 #include "config/settings.h"
 #include "core/engine.h"
+#include "core/text_utf8.h"
 
 #include <fmt/format.h>
 
@@ -94,6 +95,19 @@ int runHeadless() {
                         st.mode, settings.replayEnabled ? "an" : "aus"));
         std::string lastError, lastSource;
         bool recording = false;
+        // A recording that ended: its file when one was written; otherwise
+        // (stopped while still armed, or the file could not be opened) the
+        // engine's error, if there is one.
+        std::string lastRecording = st.lastRecording;
+        const auto recordingEnded = [&](const EngineStatus& now) {
+            if (now.lastRecording != lastRecording) {
+                lastRecording = now.lastRecording;
+                say("Aufnahme gespeichert: " + now.lastRecording);
+            } else if (!now.error.empty() && now.error != lastError) {
+                say("Fehler: " + now.error);
+                lastError = now.error;
+            }
+        };
         while (!gQuit) {
             pollfd pfd{gWake, POLLIN, 0};
             ::poll(&pfd, 1, 500);
@@ -123,16 +137,16 @@ int runHeadless() {
             }
 
             st = engine.status();
-            if (recording && !st.recording) say("Aufnahme gespeichert: " + st.lastClip);
+            if (recording && !st.recording) recordingEnded(st);
             recording = st.recording;
-            if (st.source != lastSource && !st.source.empty()) say("Quelle: " + st.source);
+            if (st.source != lastSource && !st.source.empty()) say("Quelle: " + printable(st.source));
             lastSource = st.source;
             if (st.error != lastError && !st.error.empty()) say("Fehler: " + st.error);
             lastError = st.error;
         }
         watch.reset();
         engine.stopRecording();
-        if (recording) say("Aufnahme gespeichert: " + engine.status().lastClip);
+        if (recording) recordingEnded(engine.status());
         say("Beende …");
     } // the engine waits for running clip jobs
     logLine("Headless beendet");

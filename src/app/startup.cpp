@@ -10,8 +10,8 @@
 #include "config/data_directory.h"
 #include "config/log.h"
 #include "ui/main_loop.h"
+#include "ui/dispatcher/dispatcher.h"
 #include "ui/main_window.h"
-#include "ui/page_messages.h"
 
 #include <fmt/format.h>
 
@@ -35,18 +35,6 @@ constexpr auto kUpdatedWait = 15000ms;
 bool portableMode() {
     const char* v = std::getenv("KREL_PLAY_PORTABLE");
     return v && *v;
-}
-
-// Update news from the worker threads reach the main window as posts.
-void connectUpdateEvents() {
-    UpdateEvents events;
-    events.checkReply = [](bool newer, const UpdateInfo& info, const std::string& error, int64_t requestId) {
-        postToPage(buildUpdateCheckReply(newer, info, error, requestId));
-    };
-    events.updateChanged = [] { postUpdateChanged(); };
-    events.restart = [] { postRestart(); };
-    events.installFailed = [](const std::string& text) { postToPage(buildToastMessage(text).dump()); };
-    setUpdateEvents(std::move(events));
 }
 
 int run(const std::string& commandLine, const std::vector<std::string>& args, InstanceLock& lock) {
@@ -93,9 +81,7 @@ int run(const std::string& commandLine, const std::vector<std::string>& args, In
         showMessageBox(fmt::format("KREL Play kann nicht starten: {}", e.what()), MessageIcon::Error);
         return 1;
     }
-    // The page's commands arrive with the overlay; until then it has none.
-    window.createOverlayAndTray([](const std::string&) { return std::string(); });
-    connectUpdateEvents();
+    window.createOverlayAndTray(handle);
     window.applySettings(settings);
     window.engine()->start();
     window.watchForeground();

@@ -1,4 +1,5 @@
 #include "config/log.h"
+#include "config/linux/posix_io.h"
 
 #include "config/data_directory.h"
 #include "config/debug_output.h"
@@ -41,17 +42,6 @@ std::string formatLine(std::string_view message) {
                        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                        millis, message);
 }
-
-// Owns a file descriptor.
-struct UniqueFd {
-    int fd;
-    explicit UniqueFd(int f) : fd(f) {}
-    ~UniqueFd() {
-        if (fd >= 0) ::close(fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-};
 
 // How often a writer starts over because another process rotated the file
 // under it; each round means that process made progress.

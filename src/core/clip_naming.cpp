@@ -2,6 +2,7 @@
 
 #include "config/data_directory.h"
 #include "config/settings.h"
+#include "core/text_utf8.h"
 
 #include <fmt/format.h>
 
@@ -10,15 +11,6 @@
 
 namespace krel {
 namespace {
-
-// Length of the UTF-8 sequence that starts with `lead` (1 for stray bytes,
-// so that invalid text is still cut at a byte boundary).
-size_t sequenceLength(unsigned char lead) {
-    if (lead >= 0xF0 && lead <= 0xF7) return 4;
-    if (lead >= 0xE0) return lead <= 0xEF ? 3 : 1;
-    if (lead >= 0xC0) return 2;
-    return 1;
-}
 
 // True when the status query's error means "there is no such file".
 bool isNotFound(int error) {
@@ -31,17 +23,36 @@ std::string sanitizeName(std::string_view name) {
     static constexpr std::string_view kForbidden = "\\/:*?\"<>|";
     std::string out;
     size_t chars = 0;
-    for (size_t i = 0; i < name.size() && chars < 60; ++chars) {
+    bool inBad = false;
+    for (size_t i = 0; i < name.size() && chars < kMaxNameChars;) {
         const auto c = static_cast<unsigned char>(name[i]);
-        const size_t len = std::min(sequenceLength(c), name.size() - i);
+        const size_t len = utf8SequenceAt(name, i);
+        if (len == 0) {
+            // Bytes that are no UTF-8 character: one "_" for each run.
+            if (!inBad) {
+                out += '_';
+                ++chars;
+            }
+            inBad = true;
+            ++i;
+            continue;
+        }
+        inBad = false;
         if (c < 32 || kForbidden.find(static_cast<char>(c)) != std::string_view::npos) {
             out += '_';
         } else {
             out.append(name.substr(i, len));
         }
+        ++chars;
         i += len;
     }
     return out.empty() ? "Aufnahme" : out;
+}
+
+std::string fitFileName(std::string_view name, std::string_view suffix) {
+    constexpr size_t kPart = std::string_view(kPartSuffix).size();
+    const size_t room = kMaxFileNameBytes > suffix.size() + kPart ? kMaxFileNameBytes - suffix.size() - kPart : 0;
+    return std::string(utf8PrefixBytes(name, room)) + std::string(suffix);
 }
 
 std::string clipTimestamp(const std::tm& t) {
@@ -72,8 +83,8 @@ std::filesystem::path ClipNamer::makeClipPath(std::string_view defaultPrefix, co
     folderSettings.clipDir = clipDir_;
     const std::filesystem::path folder = clipDirectory(folderSettings);
     const std::string name = sanitizeName(sourceName_.empty() ? defaultPrefix : std::string_view(sourceName_));
-    const std::string stem = name + " " + clipTimestamp(local);
-    std::filesystem::path candidate = folder / (stem + ".mp4");
+    const std::string stamp = " " + clipTimestamp(local);
+    std::filesystem::path candidate = folder / fitFileName(name, stamp + ".mp4");
     for (int counter = 2;; ++counter) {
         struct stat st{};
         bool exists = true;
@@ -87,7 +98,7 @@ std::filesystem::path ClipNamer::makeClipPath(std::string_view defaultPrefix, co
             reservedPaths_.insert(candidate);
             return candidate;
         }
-        candidate = folder / fmt::format("{} ({}).mp4", stem, counter);
+        candidate = folder / fitFileName(name, fmt::format("{} ({}).mp4", stamp, counter));
     }
 }
 

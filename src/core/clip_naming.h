@@ -3,6 +3,7 @@
 // clip folder, with " (2)", " (3)", ... when the name exists on disk or is
 // reserved by a save still in progress.
 
+#include <cstddef>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
@@ -12,9 +13,20 @@
 
 namespace krel {
 
-// Replaces control characters and \ / : * ? " < > | by "_", keeps the first
-// 60 characters (code points), and answers "Aufnahme" for an empty result.
+inline constexpr size_t kMaxNameChars = 60;
+// The longest file name the file systems take, in bytes.
+inline constexpr size_t kMaxFileNameBytes = 255;
+// Appended to a clip's name while it is being written.
+inline constexpr const char* kPartSuffix = ".part";
+
+// Replaces control characters and \ / : * ? " < > | by "_", and every run
+// of bytes that is not UTF-8 by one "_"; keeps the first 60 characters (code
+// points), and answers "Aufnahme" for an empty result.
 std::string sanitizeName(std::string_view name);
+
+// `name` + `suffix`, with `name` cut on a character boundary so that the
+// file name stays within kMaxFileNameBytes even with kPartSuffix appended.
+std::string fitFileName(std::string_view name, std::string_view suffix);
 
 // "%04d-%02d-%02d %02d-%02d-%02d" of a local time.
 std::string clipTimestamp(const std::tm& local);

@@ -2,6 +2,7 @@
 
 #include "core/hr_error.h"
 #include "core/mp4_writer.h"
+#include "core/output_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -40,9 +41,13 @@ void writeReplayClip(const std::filesystem::path& finalPath, const std::vector<P
         writer.finalize();
     }
 
+    // The data is on the medium (the writer synced the file when it closed
+    // it); the rename and then the folder follow, so the final name never
+    // names a file whose contents could still be lost.
     std::error_code ec;
     std::filesystem::rename(part, finalPath, ec);
     if (ec) throw HrError("Clip umbenennen", -ec.value());
+    syncFolderOf(finalPath);
 }
 
 } // namespace krel

@@ -19,8 +19,11 @@ namespace krel {
 //
 // Throws std::runtime_error("Noch keine Aufnahme im Videobeweis") without a
 // key frame, HrError naming the failing call otherwise ("Clip umbenennen"
-// for the rename). After a failure no file exists under `finalPath` that this
-// call created; the ".part" file may remain. Touches no shared state: clips
+// for the rename). The file is forced to the medium before the rename and
+// the folder after it. After a failure no file exists under `finalPath` that
+// this call created (except when only the folder sync failed: the clip is
+// then complete under its name, but may not survive a power cut); the
+// ".part" file may remain. Touches no shared state: clips
 // may be written concurrently on different threads.
 void writeReplayClip(const std::filesystem::path& finalPath, const std::vector<PacketPtr>& packets,
                      const StreamDescription& video, const std::optional<StreamDescription>& audio);

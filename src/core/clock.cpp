@@ -20,6 +20,11 @@ int64_t startTicks() {
     return start;
 }
 
+// The clock starts when the program loads, not at its first reading: the
+// audio encoder's first packet is stamped its priming time before the
+// block it encodes, which must not fall before zero and be dropped.
+[[maybe_unused]] const int64_t gStartedAtLoad = startTicks();
+
 } // namespace
 
 int64_t nowHns() {

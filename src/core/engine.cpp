@@ -35,7 +35,7 @@ const char* codecLabel(int32_t codec) {
 
 Engine::Engine(std::unique_ptr<WindowSystem> windows) : windows_(std::move(windows)) {
     replay_.setLimits(ReplayBuffer::kDefaultMaxHns, ReplayBuffer::kDefaultMaxBytes);
-    audioEngine_ = std::make_unique<AudioEngine>([this](const PacketPtr& p) { onPacket(p); });
+    audioEngine_ = std::make_unique<AudioEngine>([this](const PacketPtr& p) { onPacket(p, 0); });
 }
 
 Engine::~Engine() {
@@ -64,7 +64,7 @@ void Engine::setSettings(const Settings& s) {
     const bool pipelineExisted = encoder_ || capture_;
     settings_ = s;
 
-    replayOn_.exchange(s.replayEnabled);
+    replay_.setEnabled(s.replayEnabled);
     replay_.setLimits(static_cast<int64_t>(s.replaySeconds) * kHnsPerSecond, uint64_t{s.replayMaxMB} << 20);
     audioEngine_->setMicMuted(s.micMuted);
     audioEngine_->setGameVolume(s.gameVolume);
@@ -73,7 +73,9 @@ void Engine::setSettings(const Settings& s) {
     audioEngine_->setMicMono(s.micMono);
     namer_.setClipDir(settings_.clipDir);
 
-    if (rebuild && pipelineExisted) {
+    // An engine that was started but found no source (no game yet, the
+    // chosen window not open) tries the new source at once as well.
+    if (rebuild && (pipelineExisted || started_)) {
         stop();
         start();
     }
@@ -81,6 +83,7 @@ void Engine::setSettings(const Settings& s) {
 
 void Engine::stop() {
     std::lock_guard lock(lock_);
+    started_ = false;
     stopPipeline();
     audioEngine_->stop();
 }
@@ -100,28 +103,36 @@ void Engine::stopPipeline() {
                 // playable up to its last complete fragment.
             }
             lastClip_ = recWriter_->path().string();
+            lastRecording_ = lastClip_;
             recWriter_.reset();
             recPaused_ = false;
             recNeedKey_ = false;
         }
     }
     if (capture_) capture_->stop();
+    // Replay of this pipeline stays saveable after it has gone.
+    if (encoder_) {
+        if (const auto type = encoder_->outputType()) keepVideoType(generation_, *type);
+    }
     encoder_.reset(); // drains: its last packets still reach onPacket
     scaler_.reset();
     capture_.reset();
     sourceWindow_.reset();
 }
 
-void Engine::onPacket(PacketPtr packet) {
+void Engine::onPacket(PacketPtr packet, uint64_t generation) {
     if (packet->pts < 0) return;
-    if (replayOn_.load()) replay_.push(packet);
+    replay_.push(packet, generation);
     std::lock_guard rec(recLock_);
     recordPacket(packet);
 }
 
 void Engine::setReplayEnabled(bool on) {
-    replayOn_.exchange(on);
-    if (!on) replay_.clear();
+    if (on) {
+        replay_.setEnabled(true);
+    } else {
+        replay_.disableAndClear();
+    }
     std::lock_guard lock(lock_);
     settings_.replayEnabled = on;
 }
@@ -130,6 +141,30 @@ void Engine::setMicMuted(bool muted) {
     audioEngine_->exchangeMicMuted(muted);
     std::lock_guard lock(lock_);
     settings_.micMuted = muted;
+}
+
+void Engine::keepVideoType(uint64_t generation, const StreamDescription& type) {
+    // lock_ is held. The buffer spans at most a few pipelines.
+    constexpr size_t kKept = 8;
+    videoTypes_[generation] = type;
+    while (videoTypes_.size() > kKept) videoTypes_.erase(videoTypes_.begin());
+}
+
+std::optional<StreamDescription> Engine::videoTypeOf(uint64_t generation) {
+    std::lock_guard lock(lock_);
+    if (encoder_ && generation == generation_) {
+        if (auto type = encoder_->outputType()) return type;
+    }
+    const auto it = videoTypes_.find(generation);
+    if (it == videoTypes_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<StreamDescription> Engine::audioType() const {
+    // Published by the audio engine's start before its first packet, while
+    // running() turns true only once the mixer has connected: a file opened
+    // in between still gets its audio track.
+    return audioEngine_->outputType();
 }
 
 void Engine::setSourceName(std::string name) {
@@ -187,13 +222,14 @@ void Engine::onSourceClosed(uint64_t generation) {
 EngineStatus Engine::status() {
     std::lock_guard lock(lock_);
     EngineStatus st;
-    st.replayActive = replayOn_.load() && encoder_;
+    st.replayActive = replay_.enabled() && encoder_;
     {
         std::lock_guard rec(recLock_);
         st.recording = recWriter_ || recArmed_;
         st.paused = recWriter_ && recPaused_;
         if (recWriter_) st.recordHns = (recPaused_ ? recPausedAt_ : nowHns()) - recStart_ - recPausedTotal_;
         st.lastClip = lastClip_;
+        st.lastRecording = lastRecording_;
         st.error = error_;
     }
     st.micMuted = audioEngine_->micMuted();

@@ -19,12 +19,14 @@
 #include "core/mp4_writer.h"
 #include "core/packet.h"
 #include "core/replay_buffer.h"
+#include "core/stream_description.h"
 #include "core/window_system.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -52,6 +54,9 @@ struct EngineStatus {
     uint32_t fps = 0;
     std::string encoder; // e.g. "Software (x264) · H.264"; empty without encoder
     std::string lastClip;
+    // The last recording file that was closed ("" when none yet): tells a
+    // written recording from one that ended armed or failed to open.
+    std::string lastRecording;
     uint64_t freeBytes = 0;
     double replaySeconds = 0;
     uint64_t replayBytes = 0;
@@ -94,7 +99,10 @@ private:
     void buildPipeline(uint32_t width, uint32_t height, const MonitorInfo& monitor);
     void encodeLoop();
     void stopPipeline();
-    void onPacket(PacketPtr packet);
+    void onPacket(PacketPtr packet, uint64_t generation);
+    void keepVideoType(uint64_t generation, const StreamDescription& type);
+    std::optional<StreamDescription> videoTypeOf(uint64_t generation);
+    std::optional<StreamDescription> audioType() const;
     void recordPacket(const PacketPtr& packet);
     void finishRecording(bool log);
     void onSourceClosed(uint64_t generation);
@@ -121,6 +129,12 @@ private:
     // Counts pipeline starts, so a late source-closed notice of an earlier
     // capture does not stop the current one.
     uint64_t generation_ = 0;
+    // Between start and stop: an idle engine (no source found yet) starts
+    // again when settings that choose the source change.
+    bool started_ = false;
+    // Stream descriptions of the latest pipelines, by generation, so that
+    // replay kept from a stopped pipeline can still be saved.
+    std::map<uint64_t, StreamDescription> videoTypes_;
 
     // Manual recording, guarded by recLock_.
     std::mutex recLock_;
@@ -141,9 +155,9 @@ private:
     // Written by the recording step on packet threads as well as under
     // lock_, so they are guarded by recLock_ (taken inside lock_).
     std::string lastClip_;
+    std::string lastRecording_;
     std::string error_;
     ClipNamer namer_;
-    std::atomic<bool> replayOn_{true};
 
     // Detached jobs (clip writers, the source-closed handler) still running.
     std::mutex jobsMutex_;

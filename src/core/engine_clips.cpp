@@ -35,10 +35,11 @@ bool nothingNew(const std::vector<PacketPtr>& snapshot) {
 
 void Engine::saveClip(ClipDone done) {
     std::unique_lock lock(lock_);
-    if (!encoder_) return done({}, kNoSource);
-    if (!replayOn_.load()) return done({}, kReplayOff);
-    const auto videoType = encoder_->outputType();
-    const auto audioType = audioEngine_->running() ? audioEngine_->outputType() : std::nullopt;
+    // Once the source has gone (the game closed or crashed), the replay it
+    // left behind is still saved.
+    if (!encoder_ && !replay_.holdsVideo()) return done({}, kNoSource);
+    if (!replay_.enabled()) return done({}, kReplayOff);
+    const auto audio = audioType();
     std::filesystem::path path;
     try {
         path = namer_.makeClipPath("Clip");
@@ -50,34 +51,43 @@ void Engine::saveClip(ClipDone done) {
     const int64_t window = static_cast<int64_t>(settings_.replaySeconds) * kHnsPerSecond;
     lock.unlock();
 
-    auto snapshot = restart ? replay_.snapshotAndClear(window) : replay_.snapshot(window);
+    uint64_t generation = 0;
+    auto snapshot = restart ? replay_.snapshotAndClear(window, &generation) : replay_.snapshot(window, &generation);
     lock.lock();
     // The emptied buffer starts with a fresh GOP at once.
     if (restart && encoder_) encoder_->requestKeyFrame();
-    if (!videoType || snapshot.empty() || (restart && nothingNew(snapshot))) {
+    // The snapshot holds one pipeline's video; it is written as that
+    // pipeline's stream.
+    const auto videoType = snapshot.empty() ? std::nullopt : videoTypeOf(generation);
+    if (!videoType || (restart && nothingNew(snapshot))) {
         namer_.release(path);
         return done({}, restart ? kNothingNew : kNothingYet);
     }
     lock.unlock();
 
-    runDetached([this, snapshot = std::move(snapshot), video = *videoType, audioType, path, done = std::move(done)] {
+    runDetached([this, snapshot = std::move(snapshot), video = *videoType, audio, path, done = std::move(done)] {
+        bool written = true;
+        std::string error;
         try {
-            writeReplayClip(path, snapshot, video, audioType);
-            {
-                std::lock_guard engine(lock_);
-                setLastClip(path.string());
-                namer_.release(path);
-            }
-            logLine(fmt::format("Clip gespeichert: {}", path.string()));
-            done(path, {});
+            writeReplayClip(path, snapshot, video, audio);
         } catch (const std::exception& e) {
-            logLine(fmt::format("Clip fehlgeschlagen: {}", e.what()));
-            {
-                std::lock_guard engine(lock_);
-                namer_.release(path);
-            }
-            done({}, e.what());
+            written = false;
+            error = e.what();
         }
+        {
+            std::lock_guard engine(lock_);
+            if (written) setLastClip(path.string());
+            namer_.release(path);
+        }
+        if (!written) {
+            logLine(fmt::format("Clip fehlgeschlagen: {}", error));
+            done({}, error);
+            return;
+        }
+        logLine(fmt::format("Clip gespeichert: {}", path.string()));
+        // Outside any try: a callback that throws is not reported again as
+        // a failed clip.
+        done(path, {});
     });
 }
 

@@ -72,7 +72,9 @@ void Engine::buildPipeline(uint32_t width, uint32_t height, const MonitorInfo& m
     const auto scale = static_cast<uint32_t>(settings_.scale);
     scaler_->scaleMode = scale == kScaleOriginal ? kScaleFit : scale;
     encoder_.reset();
-    encoder_ = std::make_unique<VideoEncoder>(*d3d_, cfg, [this](PacketPtr p) { onPacket(std::move(p)); });
+    encoder_ = std::make_unique<VideoEncoder>(*d3d_, cfg, [this, generation = generation_](PacketPtr p) {
+        onPacket(std::move(p), generation);
+    });
     codecInUse_ = cfg.codec;
     {
         std::lock_guard rec(recLock_);

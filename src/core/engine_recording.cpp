@@ -46,6 +46,7 @@ void Engine::stopRecording() {
         error_ = e.what();
     }
     lastClip_ = recWriter_->path().string();
+    lastRecording_ = lastClip_;
     logLine(fmt::format("Aufnahme gespeichert: {}", lastClip_));
     recWriter_.reset();
     recPaused_ = false;
@@ -60,7 +61,7 @@ void Engine::recordPacket(const PacketPtr& packet) {
         if (!video || !packet->keyframe) return;
         const auto videoType = recEncoder_ ? recEncoder_->outputType() : std::nullopt;
         if (!videoType) return; // stays armed for the next pipeline's key frame
-        const auto audioType = audioEngine_->running() ? audioEngine_->outputType() : std::nullopt;
+        const auto audioType = this->audioType();
         try {
             const StreamDescription sinkType = makeSinkVideoType(*videoType, packet->data);
             const auto path = namer_.makeClipPath("Aufnahme");

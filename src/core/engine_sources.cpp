@@ -19,6 +19,7 @@ namespace krel {
 
 void Engine::start() {
     std::lock_guard lock(lock_);
+    started_ = true;
     setError({});
     try {
         switch (settings_.mode) {

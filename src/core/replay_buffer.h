@@ -18,6 +18,16 @@
 // that the video rule keeps, so snapshots are unaffected; with stale video a
 // snapshot still takes exactly the buffered audio from its start key frame on.
 //
+// Pipeline generations: every restart of the capture pipeline (another game,
+// a new size or codec) starts a new encoder stream, and packets of different
+// streams cannot be decoded as one. Video packets are pushed with the
+// generation of the pipeline that encoded them; a snapshot takes video of one
+// generation only: the newest one holding a key frame.
+//
+// The on/off switch lives here, under the same lock as the queues, so that
+// no packet pushed by a thread that saw the buffer on can land after the
+// buffer was switched off and emptied.
+//
 // Thread safety: every operation takes mutex_ for its whole duration and
 // calls nothing outside the buffer while holding it, so the buffer lock is
 // the innermost lock of the engine. push is called concurrently by the video
@@ -40,17 +50,29 @@ public:
     // applies; longer than any GOP the encoders produce.
     static constexpr int64_t kAudioSlackHns = 100'000'000; // 10 s
 
-    // Appends the packet (video for stream 0, audio otherwise) and trims.
-    void push(PacketPtr packet);
+    // Appends the packet (video for stream 0, audio otherwise) and trims,
+    // while the buffer is on; `generation` names the pipeline that encoded a
+    // video packet. Answers whether the packet was taken.
+    bool push(PacketPtr packet, uint64_t generation = 0);
+    // Switches buffering on or off; the contents stay.
+    void setEnabled(bool on);
+    // Switches buffering off and empties the buffer, under one lock.
+    void disableAndClear();
+    bool enabled() const;
     // Stores both limits and trims at once.
     void setLimits(int64_t maxHns, uint64_t maxBytes);
     // The packets of the last `windowHns`, starting at a video key frame:
     // video first, then audio, each in arrival order. Empty without video or
-    // without any key frame.
-    std::vector<PacketPtr> snapshot(int64_t windowHns) const;
+    // without any key frame. Video comes from one generation, the newest
+    // that holds a key frame; when the window reaches back past that
+    // generation's start, the snapshot starts at its first key frame.
+    // `generation`, when given, receives the snapshot's generation.
+    std::vector<PacketPtr> snapshot(int64_t windowHns, uint64_t* generation = nullptr) const;
     // The same selection, then empties the buffer, under one lock.
-    std::vector<PacketPtr> snapshotAndClear(int64_t windowHns);
+    std::vector<PacketPtr> snapshotAndClear(int64_t windowHns, uint64_t* generation = nullptr);
     void clear();
+    // True while any video packet is buffered.
+    bool holdsVideo() const;
 
     // Newest minus oldest video pts; 0 when there is no video.
     int64_t durationHns() const;
@@ -61,7 +83,15 @@ private:
     void trimAudioBound();
     void popVideoFront();
     void popAudioFront();
-    std::vector<PacketPtr> select(int64_t windowHns) const;
+    void clearLocked();
+    std::vector<PacketPtr> select(int64_t windowHns, uint64_t* generation) const;
+
+    // Where a generation's video begins: the position (counted like
+    // keyPositions_) of its first packet.
+    struct GenerationStart {
+        uint64_t position = 0;
+        uint64_t generation = 0;
+    };
 
     mutable std::mutex mutex_;
     RingQueue<PacketPtr> video_;
@@ -70,7 +100,11 @@ private:
     // ever pushed (videoPopped_ + index), oldest first; lets trim and
     // snapshot find GOP boundaries without scanning packets.
     RingQueue<uint64_t> keyPositions_;
+    // The generations in video_, oldest first; the first may have begun
+    // before the front packet.
+    RingQueue<GenerationStart> generations_;
     uint64_t videoPopped_ = 0;
+    bool enabled_ = true;
     int64_t bytes_ = 0;
     int64_t maxHns_ = kDefaultMaxHns;
     uint64_t maxBytes_ = kDefaultMaxBytes;

@@ -121,8 +121,12 @@ std::optional<WindowId> detectGame(WindowSystem& ws) {
     if (!foreground) return std::nullopt;
     const WindowState state = ws.describe(*foreground);
     if (!state.exists || !state.visible || state.minimized) return std::nullopt;
-    // A process that cannot be named is not excluded.
-    if (isExcludedProcess(state.process)) return std::nullopt;
+    if (state.desktopOrDock) return std::nullopt;
+    // A process that cannot be named is not excluded; the window class
+    // names the program when the process id does not.
+    if (isExcludedProcess(state.process) || isExcludedProcess(state.instanceName) ||
+        isExcludedProcess(state.className))
+        return std::nullopt;
     const MonitorInfo monitor = ws.monitorNearest(state.outer);
     if (monitor.width == 0 || monitor.height == 0) return std::nullopt;
     if (!coversMonitor(state.outer, monitorRect(monitor))) return std::nullopt;

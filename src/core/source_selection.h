@@ -21,8 +21,9 @@ bool isExcludedProcess(std::string_view processFileName);
 // True when `window` covers the whole of `monitor` (may extend past it).
 bool coversMonitor(const ScreenRect& window, const ScreenRect& monitor);
 
-// The foreground window when it is a game: visible, not minimised, of a
-// program not on the exclusion list, and covering its whole monitor.
+// The foreground window when it is a game: visible, not minimised, no
+// desktop or dock window, of a program not on the exclusion list (by process
+// file name or either window class name), and covering its whole monitor.
 std::optional<WindowId> detectGame(WindowSystem& ws);
 
 // The first top-level window (topmost first) that is visible, not

@@ -39,6 +39,15 @@ struct WindowState {
     uint32_t clientHeight = 0;
     std::string title;      // UTF-8, at most 255 characters
     std::string process;    // the process's executable file name in the case the system reports; empty when unknown
+    // The program's own names for its window class (X11 WM_CLASS: instance
+    // and class name), UTF-8; empty when unknown. They name the program
+    // where the process id does not (a sandboxed process reports an id of
+    // its sandbox).
+    std::string instanceName;
+    std::string className;
+    // The desktop background or a panel/dock of the desktop shell: never a
+    // game, however large.
+    bool desktopOrDock = false;
 };
 
 class WindowSystem {

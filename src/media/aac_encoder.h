@@ -30,6 +30,10 @@ struct AVPacket;
 namespace krel {
 
 inline constexpr uint32_t kAacBitRate = 192'000;
+// The first packet starts this long (1024 frames, rounded up to 100 ns)
+// before the first block: a block stamped at least this late on the clock
+// never yields a packet before time 0.
+inline constexpr int64_t kAacPrimingHns = (int64_t{1024} * 10'000'000 + 48'000 - 1) / 48'000;
 
 class AacEncoder {
 public:

@@ -24,6 +24,11 @@ constexpr auto kMixPeriod = std::chrono::milliseconds(10);
 constexpr auto kMaxTimerWait = std::chrono::milliseconds(50);
 constexpr int64_t kHiccupIntervalHns = 100'000'000; // 10 s
 
+// nowHns() counts from its first reading. Reading it while the program is
+// loaded makes that the process start rather than the first audio pass, so
+// the encoder's priming before the first block does not reach before zero.
+[[maybe_unused]] const int64_t kClockStartedHns = nowHns();
+
 void raisePeak(std::atomic<float>& peak, float value) {
     // Read, compare, store: a concurrent reset may be overwritten by a
     // newer peak, which is what the meter should show anyway.
@@ -115,6 +120,8 @@ void AudioEngine::mixerMain() {
         logLine(fmt::format("Audio: System={}{} Mikrofon={}", system.active(),
                             system.excludesSelf() ? " (ohne KREL Play)" : "", mic.active()));
 
+        // Even when audio starts with the process, no packet time before 0.
+        sleepUntilHns(kAacPrimingHns);
         AudioMixer mixer(nowHns());
         const int64_t hiccupMs = parseHiccupMs(std::getenv("KREL_PLAY_TEST_AUDIO_HICCUP_MS"));
         int64_t lastHiccup = nowHns();
@@ -140,8 +147,8 @@ void AudioEngine::mixerMain() {
             {
                 std::lock_guard lock(sourceLock);
                 const int64_t now = nowHns();
-                block = mixer.pass(now, MixSource{&system.queue(), systemEnabled_ && system.live(now)},
-                                   MixSource{&mic.queue(), micEnabled_ && mic.live(now)}, levels, pcm);
+                block = mixer.pass(now, MixSource{&system.queue(), systemEnabled_ && system.live(now), true},
+                                   MixSource{&mic.queue(), micEnabled_ && mic.live(now), true}, levels, pcm);
             }
             if (block.frames == 0) continue;
             raisePeak(gamePeak_, block.peaks.game);

@@ -50,12 +50,30 @@ MixPeaks mixFrames(SampleQueue& system, SampleQueue& mic, int64_t count, const M
     return peaks;
 }
 
+int64_t alignToClock(SampleQueue& queue, int64_t nextHns) {
+    if (!queue.timed()) return 0;
+    const int64_t ahead = (queue.frontHns() - nextHns) * kAudioRate / kAudioHnsPerSecond;
+    if (ahead > kAlignToleranceFrames) {
+        queue.padFront(static_cast<size_t>(ahead));
+        return ahead;
+    }
+    if (ahead < -kAlignToleranceFrames) {
+        const auto drop = static_cast<int64_t>(std::min(static_cast<size_t>(-ahead), queue.frames()));
+        queue.dropFront(static_cast<size_t>(drop));
+        return -drop;
+    }
+    return 0;
+}
+
 MixBlock AudioMixer::pass(int64_t now, MixSource system, MixSource mic, const MixLevels& levels,
                           std::vector<int16_t>& pcm) {
     MixBlock block;
     const int64_t due = dueFrames(now - startHns_);
     if (produced_ >= due) return block;
     const int64_t need = due - produced_;
+    const int64_t nextHns = startHns_ + framesToHns(produced_);
+    if (system.timed) alignToClock(*system.queue, nextHns);
+    if (mic.timed) alignToClock(*mic.queue, nextHns);
     const int64_t count = framesToTake(need, system.live, static_cast<int64_t>(system.queue->frames()),
                                        mic.live, static_cast<int64_t>(mic.queue->frames()));
     if (count == 0) return block;

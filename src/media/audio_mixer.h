@@ -24,6 +24,9 @@ inline constexpr int64_t kWaitLimitFrames = 14'400;
 inline constexpr int64_t kDriftInterval = 200;
 // A source is live when it delivered data less than this long ago.
 inline constexpr int64_t kLiveHns = 3'000'000;
+// A source whose oldest frame was captured further than this from the time
+// of the next output frame is moved back into place (5 ms).
+inline constexpr int64_t kAlignToleranceFrames = 240;
 
 // Frames due at `elapsedHns` after mixing began, truncated; negative during
 // the first 100 ms.
@@ -57,6 +60,15 @@ struct MixPeaks {
 MixPeaks mixFrames(SampleQueue& system, SampleQueue& mic, int64_t count, const MixLevels& levels,
                    int16_t* out);
 
+// Puts a source's frames at their capture times: when the oldest queued frame
+// was captured more than kAlignToleranceFrames after `nextHns` (the time the
+// next output frame is stamped with), silence fills the difference; when it
+// was captured that much before, the frames in between are dropped. A fresh
+// or re-opened source thus starts at the right place, and a device clock that
+// drifts from nowHns() is corrected in steps of at most a few milliseconds.
+// Answers the frames padded (positive) or dropped (negative).
+int64_t alignToClock(SampleQueue& queue, int64_t nextHns);
+
 // One mixed block, ready for the AAC encoder.
 struct MixBlock {
     int64_t frames = 0;  // 0: nothing due or nothing to take
@@ -68,16 +80,17 @@ struct MixBlock {
 // One source as the mixer sees it in a pass.
 struct MixSource {
     SampleQueue* queue;
-    bool live; // enabled, active and delivered data within kLiveHns
+    bool live;          // enabled, active and delivered data within kLiveHns
+    bool timed = false; // aligned by its capture times (alignToClock)
 };
 
 class AudioMixer {
 public:
     explicit AudioMixer(int64_t startHns) : startHns_(startHns) {}
 
-    // One pass at clock value `now`: mixes the frames that are due into `pcm`
-    // (resized to 2 × frames; its capacity is reused) and counts them as
-    // produced.
+    // One pass at clock value `now`: aligns the timed sources, mixes the
+    // frames that are due into `pcm` (resized to 2 × frames; its capacity is
+    // reused) and counts them as produced.
     MixBlock pass(int64_t now, MixSource system, MixSource mic, const MixLevels& levels,
                   std::vector<int16_t>& pcm);
 

@@ -1,6 +1,7 @@
 #include "media/capture.h"
 
 #include "config/log.h"
+#include "core/text_utf8.h"
 
 #include <fmt/format.h>
 
@@ -32,7 +33,7 @@ void Capture::startWindow(WindowId window, bool cursor) {
     stop();
     WindowDescription description;
     source_ = platform::openWindowCapture(window, cursor, *this, description);
-    logLine(fmt::format("Aufnahme Fenster: {} ({})", description.title, description.process));
+    logLine(fmt::format("Aufnahme Fenster: {} ({})", printable(description.title), printable(description.process)));
 }
 
 void Capture::stop() {

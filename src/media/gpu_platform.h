@@ -18,6 +18,7 @@ struct AdapterNode {
     std::string name;       // driver name and PCI ids
     uint32_t vendorId = 0;
     uint64_t luid = 0;      // device number of the node
+    std::string pciBusId;   // "0000:01:00.0" (lower case); "" when unknown
 };
 
 // Render nodes in name order, read from `sysClassDrm` (normally
@@ -25,6 +26,14 @@ struct AdapterNode {
 // vendor (virtual software devices such as vgem) are skipped.
 std::vector<AdapterNode> enumerateAdapters(const std::filesystem::path& sysClassDrm = "/sys/class/drm",
                                            const std::filesystem::path& devDri = "/dev/dri");
+
+// The CUDA device number of an NVIDIA node, with CUDA counting its devices in
+// PCI bus order (CUDA_DEVICE_ORDER=PCI_BUS_ID, which openHwDevice sets): the
+// node's place among the NVIDIA nodes of `nodes` sorted by bus id. Without
+// that order CUDA counts the fastest device first, which need not be the
+// node the listing chose. Nodes without a bus id count after the others, in
+// list order.
+int cudaOrdinal(const std::vector<AdapterNode>& nodes, const AdapterNode& node);
 
 // Whether the adapter can encode `codec` in hardware: VA-API encode entry
 // points that also open a configuration, or FFmpeg's NVENC on NVIDIA.

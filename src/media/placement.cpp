@@ -43,4 +43,28 @@ Placement computePlacement(uint32_t srcWidth, uint32_t srcHeight, uint32_t outWi
     return p;
 }
 
+bool BarTracker::needsClear(uint32_t surface, const Rect& destination, uint32_t outWidth, uint32_t outHeight) {
+    if (layout_ == 0 || destination != destination_ || outWidth != outWidth_ || outHeight != outHeight_) {
+        ++layout_;
+        destination_ = destination;
+        outWidth_ = outWidth;
+        outHeight_ = outHeight;
+    }
+    const bool bars = destination.left > 0 || destination.top > 0 || destination.right < static_cast<int32_t>(outWidth) ||
+                      destination.bottom < static_cast<int32_t>(outHeight);
+    if (!bars) return false;
+    for (auto& c : cleared_) {
+        if (c.surface != surface) continue;
+        if (c.layout == layout_) return false;
+        c.layout = layout_;
+        return true;
+    }
+    cleared_.push_back({surface, layout_});
+    return true;
+}
+
+void BarTracker::forget(uint32_t surface) {
+    std::erase_if(cleared_, [surface](const Cleared& c) { return c.surface == surface; });
+}
+
 } // namespace krel

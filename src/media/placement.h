@@ -6,6 +6,7 @@
 // the destination rectangle it is drawn into; the rest of the frame is black.
 
 #include <cstdint>
+#include <vector>
 
 namespace krel {
 
@@ -41,5 +42,32 @@ inline constexpr uint32_t kScaleAutoStretchNative = 4;
 // either side skips the arithmetic: source and destination stay whole.
 Placement computePlacement(uint32_t srcWidth, uint32_t srcHeight, uint32_t outWidth,
                            uint32_t outHeight, uint32_t scaleMode);
+
+// Which output surfaces need their bars painted before the next picture.
+// A backend that draws only the destination rectangle (the VA-API video
+// processor, whose drivers may ignore the background colour) leaves whatever
+// a surface held outside it; surfaces are reused round a pool, so each one is
+// cleared once after the destination or the output size changed, as long as
+// the destination leaves bars. Pure bookkeeping; one thread.
+class BarTracker {
+public:
+    // True when `surface` must be cleared before drawing into `destination`
+    // of an output of outWidth x outHeight; the surface then counts as
+    // cleared for this layout.
+    bool needsClear(uint32_t surface, const Rect& destination, uint32_t outWidth, uint32_t outHeight);
+    // Forgets a surface whose clearing failed.
+    void forget(uint32_t surface);
+
+private:
+    Rect destination_{};
+    uint32_t outWidth_ = 0;
+    uint32_t outHeight_ = 0;
+    uint64_t layout_ = 0; // counts layout changes; 0: none seen yet
+    struct Cleared {
+        uint32_t surface;
+        uint64_t layout;
+    };
+    std::vector<Cleared> cleared_;
+};
 
 } // namespace krel

@@ -3,6 +3,7 @@
 add_library(krel_video STATIC
   ${CMAKE_CURRENT_LIST_DIR}/capture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/encoder_queue.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/encoder_settings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gpu_device.cpp
   ${CMAKE_CURRENT_LIST_DIR}/nv12_convert.cpp
   ${CMAKE_CURRENT_LIST_DIR}/placement.cpp
@@ -14,7 +15,7 @@ add_library(krel_video STATIC
   ${CMAKE_CURRENT_LIST_DIR}/linux/x11_capture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/linux/x11_support.cpp
 )
-target_include_directories(krel_video PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_include_directories(krel_video PUBLIC ${KREL_SRC_DIR})
 target_link_libraries(krel_video
   PUBLIC krel_core krel_config fmt::fmt Threads::Threads PkgConfig::FFMPEG
   PRIVATE PkgConfig::LIBVA PkgConfig::X11LIBS)

@@ -13,7 +13,9 @@
 // never on the pacing thread. Packets are Annex-B with the parameter sets in
 // every key frame, times in 100-ns units on nowHns(), a key frame every
 // 2 x fps frames, no B-frames. Destruction drains the encoder; packets that
-// come out while draining still reach the sink.
+// come out while draining still reach the sink. It waits at most
+// kDrainWaitMs for that: a drain that takes longer goes on in the background,
+// and its packets are dropped (the sink is never called after destruction).
 //
 // On Linux the slot frames are AVFrames: NV12 in memory for the software
 // and NVENC encoders, VA surfaces for VA-API.
@@ -31,6 +33,8 @@
 struct AVFrame;
 
 namespace krel {
+
+inline constexpr int kDrainWaitMs = 500;
 
 struct EncoderConfig {
     int32_t width = 0;  // even, at least 64

@@ -54,6 +54,15 @@ void postOpenOverlay() {
 MainWindow::MainWindow(Settings& settings, std::function<void()> restart)
     : settings_(settings), restart_(std::move(restart)) {
     gMainWindow = this;
+    // Update news from the worker threads reach the main window as posts.
+    UpdateEvents events;
+    events.checkReply = [](bool newer, const UpdateInfo& info, const std::string& error, int64_t requestId) {
+        postToPage(buildUpdateCheckReply(newer, info, error, requestId));
+    };
+    events.updateChanged = [] { postUpdateChanged(); };
+    events.restart = [] { postRestart(); };
+    events.installFailed = [](const std::string& text) { postToPage(buildToastMessage(text).dump()); };
+    setUpdateEvents(std::move(events));
     hotkeys_ = createHotkeyGrabber([this](int id) { onHotkey(id); });
 }
 
@@ -134,13 +143,15 @@ void MainWindow::onMenuCommand(int id) {
 void MainWindow::onToast(const std::string& text, ToastKind kind) { showToast(text, kind); }
 
 void MainWindow::onToPage(const std::string& json) {
-    if (overlay_ && !json.empty()) overlay_->post(json);
+    if (json.empty()) return;
+    if (pageObserver_) pageObserver_(json);
+    if (overlay_) overlay_->post(json);
 }
 
 void MainWindow::onUpdateChanged() {
     const UpdateState state = updateState();
     if (!state.available.version.empty() && tray_) tray_->setTitle(trayTitle(state.available.version));
-    if (overlay_) overlay_->post(buildUpdateMessage().dump());
+    onToPage(buildUpdateMessage().dump());
 }
 
 void MainWindow::onRestart() {

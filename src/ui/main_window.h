@@ -64,6 +64,10 @@ public:
     void togglePause();
     void toggleMic();
 
+    // Also receives every message for the page (main thread); for the tests
+    // and for tools that follow the page's traffic.
+    void setPageObserver(std::function<void(const std::string&)> observer) { pageObserver_ = std::move(observer); }
+
     // Notifications (main thread).
     void onHotkey(int id);
     void onMenuCommand(int id);
@@ -91,6 +95,7 @@ private:
     std::unique_ptr<HotkeyGrabber> hotkeys_;
     std::unique_ptr<WindowSystem::Watch> foregroundWatch_;
     std::vector<std::string> conflicts_;
+    std::function<void(const std::string&)> pageObserver_;
     unsigned timer1_ = 0, timer2_ = 0, timer3_ = 0;
     bool destroyed_ = false;
 };

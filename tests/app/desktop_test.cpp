@@ -57,7 +57,7 @@ TEST(Desktop, HotkeysToastsHandOverAndOrderlyEnd) {
     krel::test::TempDir data;
     writeSettings(data.path());
     TestDisplay display;
-    DesktopProgram program(data.path(), {});
+    DesktopProgram program(KREL_PLAY_EXECUTABLE, data.path(), {});
     const fs::path log = data / "krel-play.log";
 
     ASSERT_TRUE(waitFor([&] { return toastShows(display, "KREL Play läuft – Alt+Z öffnet das Overlay"); }))
@@ -75,7 +75,7 @@ TEST(Desktop, HotkeysToastsHandOverAndOrderlyEnd) {
 
     // A second start hands over: the first opens its overlay, the second
     // ends at once without starting.
-    DesktopProgram second(data.path(), {});
+    DesktopProgram second(KREL_PLAY_EXECUTABLE, data.path(), {});
     EXPECT_EQ(second.wait(), 0);
     EXPECT_TRUE(waitFor([&] { return readText(log).find("Overlay: wird geöffnet") != std::string::npos; }));
     EXPECT_EQ(count(readText(log), "KREL Play 0.1.7 startet"), 1u);
@@ -111,7 +111,7 @@ TEST(Desktop, TrayStartConflictsUpdatedHandOverAndStaleLock) {
     XSync(dpy, False);
 
     const fs::path log = data / "krel-play.log";
-    DesktopProgram first(data.path(), {"--tray"});
+    DesktopProgram first(KREL_PLAY_EXECUTABLE, data.path(), {"--tray"});
     ASSERT_TRUE(waitFor([&] { return toastShows(display, "Hotkey belegt: F8"); })) << readText(log);
     // No greeting follows the warning at an autostart.
     std::this_thread::sleep_for(1s);
@@ -124,7 +124,7 @@ TEST(Desktop, TrayStartConflictsUpdatedHandOverAndStaleLock) {
     // The copy restarted after an update waits for the old one; the old one
     // crashes, leaving its lock and socket files behind, and the new one
     // takes over and greets with its version.
-    DesktopProgram updated(data.path(), {"--updated"});
+    DesktopProgram updated(KREL_PLAY_EXECUTABLE, data.path(), {"--updated"});
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(count(readText(log), "KREL Play 0.1.7 startet"), 1u);
     first.signal(SIGKILL);
@@ -139,7 +139,7 @@ TEST(Desktop, TrayMenuAsAPanelSeesIt) {
     krel::test::TempDir data;
     writeSettings(data.path());
     krel::test::SniWatcher watcher;
-    DesktopProgram program(data.path(), {"--tray"});
+    DesktopProgram program(KREL_PLAY_EXECUTABLE, data.path(), {"--tray"});
     const fs::path log = data / "krel-play.log";
 
     ASSERT_TRUE(waitFor([&] { return watcher.hasItem(); })) << readText(log);

@@ -37,12 +37,10 @@ bool waitForOutput(const fs::path& out, const std::string& text, std::chrono::se
     return false;
 }
 
-TEST(Headless, SignalsSaveClipsRecordAndEndCleanly) {
-    krel::test::TempDir data;
-    std::ofstream(data / "settings.json") << R"({"mode":"monitor","scale":"fit","outWidth":320,"outHeight":180,)"
-                                          << R"("fps":30,"replaySeconds":5,"micEnabled":false})";
-    const fs::path out = data / "out.txt";
-    const std::string env = "KREL_PLAY_DATA_DIR=" + data.path().string();
+// Starts krel-play --headless on the data folder `data`, its standard
+// output going to `out`; -1 when it cannot be started.
+pid_t startHeadless(const fs::path& data, const fs::path& out) {
+    const std::string env = "KREL_PLAY_DATA_DIR=" + data.string();
     std::vector<std::string> envs{env};
     for (char** e = environ; *e; ++e)
         if (std::string_view(*e).rfind("KREL_PLAY_DATA_DIR=", 0) != 0) envs.emplace_back(*e);
@@ -56,8 +54,18 @@ TEST(Headless, SignalsSaveClipsRecordAndEndCleanly) {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     char* argv[] = {const_cast<char*>(KREL_PLAY_EXECUTABLE), const_cast<char*>("--headless"), nullptr};
     pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, KREL_PLAY_EXECUTABLE, &actions, nullptr, argv, envp.data()), 0);
+    if (posix_spawn(&pid, KREL_PLAY_EXECUTABLE, &actions, nullptr, argv, envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+TEST(Headless, SignalsSaveClipsRecordAndEndCleanly) {
+    krel::test::TempDir data;
+    std::ofstream(data / "settings.json") << R"({"mode":"monitor","scale":"fit","outWidth":320,"outHeight":180,)"
+                                          << R"("fps":30,"replaySeconds":5,"micEnabled":false})";
+    const fs::path out = data / "out.txt";
+    const pid_t pid = startHeadless(data.path(), out);
+    ASSERT_GT(pid, 0);
 
     ASSERT_TRUE(waitForOutput(out, "Quelle: Monitor 1")) << readFile(out);
     std::this_thread::sleep_for(2500ms); // some replay to save
@@ -90,6 +98,30 @@ TEST(Headless, SignalsSaveClipsRecordAndEndCleanly) {
     const std::string log = readFile(data / "krel-play.log");
     EXPECT_NE(log.find("Clip gespeichert: "), std::string::npos);
     EXPECT_NE(log.find("Aufnahme gespeichert: "), std::string::npos);
+}
+
+// A recording stopped while still waiting for a source wrote no file, and
+// says nothing about a saved recording.
+TEST(Headless, ArmedRecordingStoppedReportsNoFile) {
+    krel::test::TempDir data;
+    std::ofstream(data / "settings.json") << R"({"mode":"game","fps":30,"micEnabled":false})";
+    const fs::path out = data / "out.txt";
+    const pid_t pid = startHeadless(data.path(), out);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitForOutput(out, "KREL Play läuft (Nur Spiel")) << readFile(out);
+    kill(pid, SIGUSR2);
+    ASSERT_TRUE(waitForOutput(out, "Aufnahme gestartet")) << readFile(out);
+    kill(pid, SIGUSR2);
+    // A clip request is answered after the stop has been handled.
+    kill(pid, SIGUSR1);
+    ASSERT_TRUE(waitForOutput(out, "Gerade läuft keine Aufnahme")) << readFile(out);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    const std::string text = readFile(out);
+    EXPECT_EQ(text.find("Aufnahme gespeichert"), std::string::npos) << text;
+    EXPECT_FALSE(fs::exists(data / "Clips") && !fs::is_empty(data / "Clips"));
 }
 
 } // namespace

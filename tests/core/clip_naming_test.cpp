@@ -1,6 +1,9 @@
 #include "core/clip_naming.h"
 
+#include "core/text_utf8.h"
 #include "temp_dir.h"
+
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -58,6 +61,39 @@ TEST(ClipNamer, ReservesCountsAndReleases) {
     namer.release(first);
     EXPECT_FALSE(namer.reserved(first));
     EXPECT_EQ(namer.makeClipPath("Clip", at(9, 0, 0)), first);
+}
+
+// Names from foreign programs: bytes that are no UTF-8 and names too long
+// for a file name once the time stamp and ".part" are added.
+TEST(ClipNamer, UntrustedNamesGiveValidUtf8AndFileNamesWithin255Bytes) {
+    EXPECT_EQ(sanitizeName("Spiel \xFF\xFE Eins \xC3"), "Spiel _ Eins _");
+    EXPECT_EQ(sanitizeName("\xED\xA0\x80x\xC0\xAF"), "_x_"); // a surrogate and an overlong "/"
+    EXPECT_NO_THROW(nlohmann::json(sanitizeName("\x80\x81 Titel \xF5")).dump());
+    EXPECT_EQ(validUtf8("a\xFF\xFE" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(latin1ToUtf8("Caf\xE9 \xA9"), "Café ©");
+    EXPECT_EQ(printable("Ti\ttel\x1B[31m \xC2\x85rot\x7F"), "Titel[31m rot");
+
+    // 75 four-byte characters: 60 are kept (240 bytes), too long with the
+    // 29 bytes of " YYYY-MM-DD HH-MM-SS.mp4.part"; the name is cut to 56.
+    std::string wide;
+    for (int i = 0; i < 75; ++i) wide += "\xF0\x9F\x8E\xAE";
+    test::TempDir dir;
+    ClipNamer namer;
+    namer.setClipDir(dir.path().string());
+    namer.setSource(wide);
+    const fs::path first = namer.makeClipPath("Clip", at(9, 0, 0));
+    const std::string name = first.filename().string();
+    EXPECT_EQ(name, wide.substr(0, 56 * 4) + " 2026-03-07 09-00-00.mp4");
+    // The counter takes its room from the name as well.
+    const std::string second = namer.makeClipPath("Clip", at(9, 0, 0)).filename().string();
+    EXPECT_EQ(second, wide.substr(0, 55 * 4) + " 2026-03-07 09-00-00 (2).mp4");
+    for (const std::string& n : {name, second}) {
+        EXPECT_LE(n.size() + 5, kMaxFileNameBytes);
+        EXPECT_EQ(validUtf8(n), n);
+        // The file system takes the longest name written.
+        std::ofstream part(dir / (n + ".part"));
+        EXPECT_TRUE(part.good()) << n;
+    }
 }
 
 TEST(ClipNamer, RecreatesAMissingFolder) {

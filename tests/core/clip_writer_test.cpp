@@ -7,12 +7,33 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fstream>
+#include <mutex>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+// Every fsync of this process is recorded, by the path of what was synced at
+// that moment, and then done by the C library. The writer's calls reach this
+// definition because the program defines the symbol itself.
+namespace {
+std::mutex gSyncMutex;
+std::vector<std::string> gSynced;
+} // namespace
+
+extern "C" int fsync(int fd) {
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    std::error_code ec;
+    const auto target = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+    {
+        std::lock_guard lock(gSyncMutex);
+        gSynced.push_back(ec ? std::string() : target.string());
+    }
+    return real(fd);
+}
 
 namespace krel {
 namespace {
@@ -222,6 +243,22 @@ TEST_F(ClipWriter, ConcurrentClipsFromOneSnapshot) {
         EXPECT_EQ(rb.audio()->packets, first.audio()->packets);
     }
     EXPECT_EQ(first.video()->decodedFrames, first.video()->packets);
+}
+
+// A clip reported as written survives a power cut: its data reaches the
+// medium while it still has its temporary name, and the folder (holding the
+// rename) right after the rename.
+TEST_F(ClipWriter, DataAndRenameAreForcedToTheMedium) {
+    const auto snap = snapshotOf(3 * kSec);
+    const fs::path clip = dir_ / "clip.mp4";
+    {
+        std::lock_guard lock(gSyncMutex);
+        gSynced.clear();
+    }
+    writeReplayClip(clip, snap, media_->video, media_->audio);
+    std::lock_guard lock(gSyncMutex);
+    const std::vector<std::string> expected{(dir_ / "clip.mp4.part").string(), dir_.path().string()};
+    EXPECT_EQ(gSynced, expected);
 }
 
 } // namespace

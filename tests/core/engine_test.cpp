@@ -6,6 +6,7 @@
 
 #include "audio_test_support.h"
 #include "config/data_directory.h"
+#include "core/clip_naming.h"
 #include "core/clock.h"
 #include "core/mp4_writer.h"
 #include "temp_dir.h"
@@ -24,9 +25,13 @@ extern "C" {
 #include <csignal>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <regex>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace krel {
 namespace {
@@ -87,6 +92,33 @@ public:
 
 private:
     pid_t pid_ = -1;
+};
+
+// A sound server socket that takes connections and never answers, set as
+// the server of the audio engines started while it lives.
+class SilentSoundServer {
+public:
+    explicit SilentSoundServer(const fs::path& socketPath) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketPath.c_str());
+        if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 8) != 0)
+            throw std::runtime_error("no socket for the silent sound server");
+        if (const char* old = std::getenv("PULSE_SERVER")) previous_ = old;
+        ::setenv("PULSE_SERVER", ("unix:" + socketPath.string()).c_str(), 1);
+    }
+    ~SilentSoundServer() {
+        if (previous_) {
+            ::setenv("PULSE_SERVER", previous_->c_str(), 1);
+        } else {
+            ::unsetenv("PULSE_SERVER");
+        }
+        ::close(fd_);
+    }
+
+private:
+    int fd_;
+    std::optional<std::string> previous_;
 };
 
 struct ClipResult {
@@ -376,7 +408,18 @@ TEST_F(EngineTest, GameModeFollowsFullScreenWindows) {
     EXPECT_NE(test::logText().find("Quelle geschlossen – Aufnahme pausiert bis zum nächsten Spiel/Fenster"),
               std::string::npos);
     EXPECT_GT(engine.status().replayBytes, 0u);
-    EXPECT_EQ(saveClipAndWait(engine).error, "Gerade läuft keine Aufnahme (kein Spiel/Fenster erkannt)");
+
+    // The game is gone, its last seconds are not: they are saved as the
+    // stream its pipeline wrote, named after it.
+    const ClipResult after = saveClipAndWait(engine);
+    ASSERT_EQ(after.error, "");
+    EXPECT_EQ(after.path.filename().string().rfind("Spiel Zwei 20", 0), 0u) << after.path;
+    const auto rb = test::readBack(after.path);
+    ASSERT_TRUE(rb.video());
+    EXPECT_EQ(rb.video()->width, 320);
+    EXPECT_TRUE(rb.video()->firstIsKey);
+    EXPECT_EQ(rb.video()->decodeErrors, 0);
+    EXPECT_GT(rb.video()->decodedFrames, 10);
 }
 
 TEST_F(EngineTest, RecordingWithPauseAndSettingsChange) {
@@ -437,6 +480,166 @@ TEST_F(EngineTest, RecordingWithPauseAndSettingsChange) {
     engine.setSettings(settings_);
     EXPECT_TRUE(engine.status().recording);
     engine.stopRecording();
+}
+
+TEST(OutputSize, EvenAtLeast64AndByScale) {
+    Settings s;
+    s.scale = ScaleMode::Original;
+    EXPECT_EQ(outputSize(s, 1367, 769, 1920, 1080), std::make_pair(1366u, 768u));
+    EXPECT_EQ(outputSize(s, 2560, 1440, 1920, 1080), std::make_pair(2560u, 1440u));
+    EXPECT_EQ(outputSize(s, 50, 40, 1920, 1080), std::make_pair(64u, 64u));
+    s.scale = ScaleMode::AutoStretchNative;
+    EXPECT_EQ(outputSize(s, 2560, 1440, 1920, 1080), std::make_pair(1920u, 1080u));
+    s.scale = ScaleMode::Fit;
+    s.outWidth = 1920;
+    s.outHeight = 1080;
+    EXPECT_EQ(outputSize(s, 2560, 1440, 1920, 1080), std::make_pair(1920u, 1080u));
+    s.outHeight = 0; // one of them unset: the source size
+    EXPECT_EQ(outputSize(s, 2560, 1440, 1920, 1080), std::make_pair(2560u, 1440u));
+}
+
+// The buffer spans a restart on a source of another size: the clip holds
+// the new pipeline's stream alone, from its first key frame.
+TEST_F(EngineTest, ClipAcrossAPipelineRestartIsOneDecodableStream) {
+    test::TestWindow before(100, 100, 320, 240, 200, 40, 40, "KREL Vorher");
+    test::TestWindow after(150, 150, 256, 192, 40, 40, 200, "KREL Nachher");
+    Engine engine;
+    settings_.mode = CaptureMode::Window;
+    settings_.windowTitle = "KREL Vorher";
+    settings_.scale = ScaleMode::Original;
+    settings_.replaySeconds = 30;
+    settings_.replayRestartAfterClip = false;
+    engine.setSettings(settings_);
+    engine.start();
+    ASSERT_EQ(engine.status().error, "");
+    ASSERT_TRUE(waitForReplay(engine, 2.5));
+    settings_.windowTitle = "KREL Nachher";
+    engine.setSettings(settings_);
+    ASSERT_EQ(engine.status().outW, 256u);
+    // Past the new stream's second key frame (every 2 s at 30 fps).
+    const double oldSpan = engine.status().replaySeconds;
+    ASSERT_TRUE(waitForReplay(engine, oldSpan + 3));
+
+    const ClipResult clip = saveClipAndWait(engine);
+    ASSERT_EQ(clip.error, "");
+    EXPECT_EQ(clip.path.filename().string().rfind("KREL Nachher 20", 0), 0u) << clip.path;
+    const auto rb = test::readBack(clip.path);
+    ASSERT_TRUE(rb.video());
+    EXPECT_EQ(rb.video()->width, 256);
+    EXPECT_EQ(rb.video()->height, 192);
+    EXPECT_TRUE(rb.video()->firstIsKey);
+    EXPECT_EQ(rb.video()->decodeErrors, 0);
+    EXPECT_EQ(rb.video()->decodedFrames, rb.video()->packets);
+    // Only the new source's part of the buffer: it started with the restart.
+    EXPECT_LT(rb.video()->lastEnd, engine.status().replaySeconds - oldSpan + 1);
+}
+
+// A started engine that found nothing to capture follows settings that
+// choose another source at once.
+TEST_F(EngineTest, SettingsChangeFromIdleStartsTheNewSource) {
+    test::TestWindow window(60, 60, 200, 160, 10, 200, 10, "KREL Leerlauf");
+    Engine engine;
+    settings_.mode = CaptureMode::Window;
+    settings_.windowTitle = "KREL Vertippt";
+    settings_.scale = ScaleMode::Original;
+    engine.setSettings(settings_);
+    engine.start();
+    ASSERT_EQ(engine.status().error, "Ausgewähltes Fenster ist nicht offen");
+    settings_.windowTitle = "KREL Leerlauf";
+    engine.setSettings(settings_);
+    EngineStatus st = engine.status();
+    EXPECT_EQ(st.error, "");
+    EXPECT_EQ(st.source, "KREL Leerlauf");
+    EXPECT_EQ(st.outW, 200u);
+
+    // Game mode without a game, then monitor mode. A recording armed while
+    // idle opens at the new pipeline's first key frame, with the audio
+    // track, although the audio engine restarts along with it and its
+    // mixer is still connecting (to a sound server that answers only with
+    // its connection timeout).
+    {
+        SilentSoundServer slow(clips_ / "stumm");
+        settings_.mode = CaptureMode::Game;
+        engine.setSettings(settings_);
+        ASSERT_EQ(engine.status().outW, 0u);
+        engine.startRecording();
+        settings_.mode = CaptureMode::Monitor;
+        settings_.scale = ScaleMode::Fit;
+        settings_.outWidth = 320;
+        settings_.outHeight = 180;
+        engine.setSettings(settings_);
+        st = engine.status();
+        EXPECT_EQ(st.source, "Monitor 1");
+        EXPECT_EQ(st.outW, 320u);
+        // Past the connection timeout: the mixer then runs on silence.
+        ASSERT_TRUE(test::waitFor([&] { return engine.status().recordHns > 3 * kSec; }, 20s));
+        engine.stopRecording();
+    }
+    const auto probe = test::ffprobe(engine.status().lastClip);
+    ASSERT_EQ(probe["streams"].size(), 2u) << probe.dump();
+
+    // Without a start nothing starts.
+    Engine unstarted;
+    unstarted.setSettings(settings_);
+    EXPECT_EQ(unstarted.status().outW, 0u);
+}
+
+// Clip jobs: every save answers exactly once, also when the answer itself
+// throws or the write fails, and the engine can go while jobs still run.
+TEST_F(EngineTest, ClipJobsAnswerOnceAndOutliveNoEngine) {
+    test::TestWindow window(80, 80, 240, 160, 120, 120, 0, "KREL Clipjob");
+    settings_.mode = CaptureMode::Window;
+    settings_.windowTitle = "KREL Clipjob";
+    settings_.replayRestartAfterClip = false;
+    struct Answers {
+        std::mutex lock;
+        std::vector<ClipResult> calls;
+        void add(const fs::path& p, const std::string& e) {
+            std::lock_guard guard(lock);
+            calls.push_back({p, e});
+        }
+    };
+    Answers throwing, plain;
+    {
+        auto engine = std::make_unique<Engine>();
+        engine->setSettings(settings_);
+        engine->start();
+        ASSERT_TRUE(waitForReplay(*engine, 1.5));
+        engine->saveClip([&](const fs::path& p, const std::string& e) {
+            throwing.add(p, e);
+            throw std::runtime_error("Anzeige kaputt");
+        });
+        engine->saveClip([&](const fs::path& p, const std::string& e) { plain.add(p, e); });
+        engine.reset(); // waits for both writes
+    }
+    ASSERT_EQ(throwing.calls.size(), 1u);
+    ASSERT_EQ(plain.calls.size(), 1u);
+    for (const auto& c : {throwing.calls[0], plain.calls[0]}) {
+        EXPECT_EQ(c.error, "");
+        EXPECT_EQ(test::readBack(c.path).video()->decodeErrors, 0) << c.path;
+    }
+    EXPECT_EQ(test::logText().find("Clip fehlgeschlagen"), std::string::npos);
+
+    // A write that fails: the temporary file cannot be created because a
+    // folder holds its name (for every second the save may fall into).
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t < now + 60; ++t) {
+        std::tm local{};
+        localtime_r(&t, &local);
+        fs::create_directories(clips_ / ("KREL Clipjob " + clipTimestamp(local) + ".mp4.part"));
+    }
+    Answers failing;
+    {
+        Engine engine;
+        engine.setSettings(settings_);
+        engine.start();
+        ASSERT_TRUE(waitForReplay(engine, 1.5));
+        engine.saveClip([&](const fs::path& p, const std::string& e) { failing.add(p, e); });
+    }
+    ASSERT_EQ(failing.calls.size(), 1u);
+    EXPECT_EQ(failing.calls[0].path, fs::path());
+    EXPECT_NE(failing.calls[0].error, "");
+    EXPECT_NE(test::logText().find("Clip fehlgeschlagen: " + failing.calls[0].error), std::string::npos);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace krel {
@@ -259,6 +260,92 @@ TEST(ReplayBuffer, RealMediaFromTwoProducers) {
     EXPECT_LT(b.durationHns(), 8 * kSec);
     auto s = b.snapshot(6 * kSec);
     EXPECT_EQ(s.front()->pts, media.videoPackets[4 * 60]->pts); // key frame at 4 s
+}
+
+// Pushes `seconds` of 60 fps video of pipeline `generation` with a key frame
+// every 2 s, starting at `start`.
+void fillGeneration(ReplayBuffer& b, uint64_t generation, int64_t start, int seconds) {
+    for (int i = 0; i < seconds * 60; ++i)
+        b.push(pkt(0, start + i * kSec / 60, i % 120 == 0), generation);
+}
+
+// A buffer spanning pipeline restarts: a snapshot holds video of one
+// generation only, the newest with a key frame, and otherwise follows the
+// usual rules within it.
+TEST(ReplayBuffer, SnapshotsTakeOneGeneration) {
+    ReplayBuffer b;
+    b.setLimits(60 * kSec, ReplayBuffer::kDefaultMaxBytes);
+    fillGeneration(b, 1, 0, 10);
+    fillGeneration(b, 2, 11 * kSec, 5); // key frames at 11 s and 13 s, last at ~16 s
+    b.push(pkt(1, 9 * kSec, true));
+    b.push(pkt(1, 12 * kSec, true));
+    uint64_t generation = 0;
+    // 30 s reach back into generation 1: the clip starts at generation 2's
+    // first key frame, and audio from there on.
+    auto s = b.snapshot(30 * kSec, &generation);
+    EXPECT_EQ(generation, 2u);
+    ASSERT_FALSE(s.empty());
+    EXPECT_EQ(s.front()->pts, 11 * kSec);
+    EXPECT_TRUE(s.front()->keyframe);
+    EXPECT_EQ(s.size(), 5u * 60 + 1);
+    EXPECT_EQ(s.back()->pts, 12 * kSec);
+    // Within the generation the latest key frame at least the window back.
+    s = b.snapshot(2 * kSec, &generation);
+    EXPECT_EQ(s.front()->pts, 13 * kSec);
+
+    // A new generation without a key frame yet: the previous one is taken,
+    // up to its own last packet.
+    b.push(pkt(0, 17 * kSec, false), 3);
+    s = b.snapshot(2 * kSec, &generation);
+    EXPECT_EQ(generation, 2u);
+    EXPECT_EQ(s.front()->pts, 13 * kSec);
+    EXPECT_EQ(s[s.size() - 2]->stream, 0);
+    EXPECT_LT(s[s.size() - 2]->pts, 17 * kSec);
+    // Its first key frame makes it the snapshot's generation; the same
+    // generation number again later continues it.
+    b.push(pkt(0, 18 * kSec, true), 3);
+    b.push(pkt(0, 19 * kSec, false), 3);
+    s = b.snapshotAndClear(30 * kSec, &generation);
+    EXPECT_EQ(generation, 3u);
+    EXPECT_EQ(s.front()->pts, 18 * kSec);
+    EXPECT_FALSE(b.holdsVideo());
+
+    // Trimming drops old generations with their packets.
+    b.setLimits(4 * kSec, ReplayBuffer::kDefaultMaxBytes);
+    fillGeneration(b, 4, 0, 4);
+    fillGeneration(b, 5, 4 * kSec, 10);
+    s = b.snapshot(60 * kSec, &generation);
+    EXPECT_EQ(generation, 5u);
+    EXPECT_GE(s.front()->pts, 4 * kSec);
+}
+
+// Switching replay off races with the packet threads: once off and
+// emptied, no packet of a thread that saw it on may land in the buffer.
+TEST(ReplayBuffer, OffAndClearedStaysEmptyWhileProducersPush) {
+    ReplayBuffer b;
+    std::atomic<bool> running{true};
+    auto producer = [&](int32_t stream) {
+        for (int64_t t = 0; running.load(); t += kFrame) b.push(pkt(stream, t, stream == 0 && t % kSec == 0));
+    };
+    std::thread video(producer, 0), audio(producer, 1);
+    for (int round = 0; round < 200; ++round) {
+        b.setEnabled(true);
+        std::this_thread::yield();
+        b.disableAndClear();
+        EXPECT_FALSE(b.enabled());
+        for (int i = 0; i < 20; ++i) ASSERT_EQ(b.byteCount(), 0) << "round " << round;
+    }
+    running = false;
+    video.join();
+    audio.join();
+    EXPECT_EQ(b.byteCount(), 0);
+    EXPECT_FALSE(b.push(pkt(0, 0, true)));
+    // Off through the settings: buffering stops, the contents stay.
+    b.setEnabled(true);
+    b.push(pkt(0, 0, true));
+    b.setEnabled(false);
+    b.push(pkt(0, kFrame, false));
+    EXPECT_EQ(b.byteCount(), 100);
 }
 
 } // namespace

@@ -211,6 +211,77 @@ TEST_F(X11Sources, BrowsersInAnyLetterCaseAreNoGames) {
     EXPECT_EQ(game(), WindowId{unknown});
 }
 
+// Full-screen windows that are part of the desktop, or of an excluded
+// program whose process id names something else (a sandbox), are no games.
+TEST_F(X11Sources, DesktopAndDockWindowsAndExcludedWindowClassesAreNoGames) {
+    for (const char* type : {"_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_WINDOW_TYPE_DOCK"}) {
+        const Window w = fullScreen(game_.pid());
+        desk_.setWindowType(w, {type});
+        desk_.setActive(w);
+        EXPECT_TRUE(ws_->describe(w).desktopOrDock) << type;
+        EXPECT_EQ(game(), std::nullopt) << type;
+    }
+    const Window normal = fullScreen(game_.pid());
+    desk_.setWindowType(normal, {"_NET_WM_WINDOW_TYPE_NORMAL"});
+    desk_.setActive(normal);
+    EXPECT_EQ(game(), WindowId{normal});
+
+    // A sandboxed browser: _NET_WM_PID is no process of this system's view
+    // (here: a game-like "sleep"), WM_CLASS names the browser.
+    const Window chrome = fullScreen(game_.pid());
+    desk_.setWmClass(chrome, "google-chrome", "Google-chrome");
+    desk_.setActive(chrome);
+    const WindowState s = ws_->describe(chrome);
+    EXPECT_EQ(s.instanceName, "google-chrome");
+    EXPECT_EQ(s.className, "Google-chrome");
+    EXPECT_EQ(game(), std::nullopt);
+    const Window firefox = fullScreen(game_.pid());
+    desk_.setWmClass(firefox, "Navigator", "Firefox");
+    desk_.setActive(firefox);
+    EXPECT_EQ(game(), std::nullopt);
+    const Window other = fullScreen(game_.pid());
+    desk_.setWmClass(other, "spiel", "Spiel");
+    desk_.setActive(other);
+    EXPECT_EQ(game(), WindowId{other});
+}
+
+// Properties are set by foreign clients and are read by their format and
+// type, never trusted by name; texts come out as valid UTF-8.
+TEST_F(X11Sources, UntrustedPropertiesAreCheckedAndTextsConverted) {
+    // WM_NAME is Latin-1.
+    EXPECT_EQ(ws_->describe(desk_.create(WindowSpec().wmName("Caf\xE9 \xC4rger"))).title, "Café Ärger");
+    // _NET_WM_NAME that is not UTF-8: the broken bytes are replaced.
+    const Window broken = desk_.create(WindowSpec());
+    desk_.setProperty(broken, "_NET_WM_NAME", "UTF8_STRING", 8, "Spiel \xFF\xFE!");
+    EXPECT_EQ(ws_->describe(broken).title, "Spiel \xEF\xBF\xBD!");
+    // WM_CLASS in Latin-1 as well.
+    const Window latin = desk_.create(WindowSpec());
+    desk_.setWmClass(latin, "spi\xEBl", "Spi\xEBl");
+    EXPECT_EQ(ws_->describe(latin).className, "Spiël");
+
+    // _NET_WM_PID of format 8 (one byte) or of another type names no process.
+    const Window bytePid = desk_.create(WindowSpec().title("x"));
+    desk_.setProperty(bytePid, "_NET_WM_PID", "CARDINAL", 8, "\x01");
+    WindowState s = ws_->describe(bytePid);
+    EXPECT_TRUE(s.exists);
+    EXPECT_EQ(s.process, "");
+    const Window stringPid = desk_.create(WindowSpec().title("x"));
+    desk_.setProperty(stringPid, "_NET_WM_PID", "STRING", 8, std::to_string(game_.pid()));
+    EXPECT_EQ(ws_->describe(stringPid).process, "");
+    // An empty format-32 list neither.
+    const Window emptyPid = desk_.create(WindowSpec().title("x"));
+    desk_.setProperty(emptyPid, "_NET_WM_PID", "CARDINAL", 32, "");
+    EXPECT_EQ(ws_->describe(emptyPid).process, "");
+    // Window types of format 8 are no window types.
+    const Window byteType = fullScreen(game_.pid());
+    desk_.setProperty(byteType, "_NET_WM_WINDOW_TYPE", "ATOM", 8, "DOCK");
+    EXPECT_FALSE(ws_->describe(byteType).desktopOrDock);
+    // WM_CLASS of format 32 is ignored.
+    const Window longClass = desk_.create(WindowSpec());
+    desk_.setProperty(longClass, "WM_CLASS", "STRING", 32, std::string(2 * sizeof(long), 'a'));
+    EXPECT_EQ(ws_->describe(longClass).instanceName, "");
+}
+
 TEST_F(X11Sources, EndedProcessIsNamedFromItsCommandName) {
     // A zombie keeps its /proc entry but names no executable any more.
     ChildProcess opera(test::copyProgramAs("/bin/true", dir_.path(), "Opera"), {});

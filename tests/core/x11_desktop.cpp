@@ -112,6 +112,26 @@ Window Desktop::frame(Window client, int x, int y, unsigned width, unsigned heig
     return f;
 }
 
+void Desktop::setWindowType(Window w, const std::vector<std::string>& types) {
+    std::vector<Atom> atoms;
+    for (const auto& t : types) atoms.push_back(atom(t.c_str()));
+    XChangeProperty(dpy_.get(), w, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(atoms.data()), static_cast<int>(atoms.size()));
+    XSync(dpy_.get(), False);
+}
+
+void Desktop::setWmClass(Window w, const std::string& instance, const std::string& className) {
+    const std::string both = instance + '\0' + className + '\0';
+    setProperty(w, "WM_CLASS", "STRING", 8, both);
+}
+
+void Desktop::setProperty(Window w, const char* name, const char* type, int format, const std::string& bytes) {
+    const int unit = format == 8 ? 1 : format == 16 ? static_cast<int>(sizeof(short)) : static_cast<int>(sizeof(long));
+    XChangeProperty(dpy_.get(), w, atom(name), atom(type), format, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()) / unit);
+    XSync(dpy_.get(), False);
+}
+
 void Desktop::destroy(Window w) {
     XDestroyWindow(dpy_.get(), w);
     XSync(dpy_.get(), False);

@@ -88,6 +88,13 @@ public:
     void setWmState(Window w, long state);
     // _NET_WM_STATE with the named atoms.
     void setNetWmState(Window w, const std::vector<std::string>& states);
+    // _NET_WM_WINDOW_TYPE with the named atoms.
+    void setWindowType(Window w, const std::vector<std::string>& types);
+    // WM_CLASS: instance and class name, each ended by a zero.
+    void setWmClass(Window w, const std::string& instance, const std::string& className);
+    // Any property, as any client may set it: `bytes` are stored as they are
+    // under the named type and format (8, 16 or 32; with 32, as longs).
+    void setProperty(Window w, const char* name, const char* type, int format, const std::string& bytes);
 
 private:
     Atom atom(const char* name) const;

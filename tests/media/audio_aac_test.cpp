@@ -118,5 +118,21 @@ TEST(AacEncoder, ATimeJumpReanchorsLaterPackets) {
         EXPECT_GT(packets[k]->pts, packets[k - 1]->pts);
 }
 
+TEST(AacEncoder, ABlockAtThePrimingTimeGivesAFirstPacketAtZero) {
+    AacEncoder enc;
+    std::vector<PacketPtr> packets;
+    const std::vector<int16_t> pcm(2 * 4096, 0);
+    enc.encode(pcm.data(), 4096, kAacPrimingHns, [&](const PacketPtr& p) { packets.push_back(p); });
+    enc.flush([&](const PacketPtr& p) { packets.push_back(p); });
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(packets.front()->pts, 0);
+    // One 100-ns step earlier and the first packet would fall before zero.
+    AacEncoder early;
+    std::vector<PacketPtr> earlyPackets;
+    early.encode(pcm.data(), 4096, kAacPrimingHns - 1, [&](const PacketPtr& p) { earlyPackets.push_back(p); });
+    ASSERT_FALSE(earlyPackets.empty());
+    EXPECT_LT(earlyPackets.front()->pts, 0);
+}
+
 } // namespace
 } // namespace krel

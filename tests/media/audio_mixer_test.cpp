@@ -249,6 +249,96 @@ TEST(SampleQueueRules, FramesStayInOrderAcrossTheRingsEndAndOverlongPacketsKeepT
     EXPECT_EQ(r, 0.0f);
 }
 
+// Frames of one 10 ms packet arriving at `now`.
+void packet(SampleQueue& q, int64_t now, float value = 0.5f) {
+    std::vector<float> v(2 * 480, value);
+    q.append(v.data(), 480, now);
+}
+
+TEST(SampleQueueTimes, CaptureTimeIsTheEarliestArrivalBoundAndFollowsPausesAndClear) {
+    SampleQueue q;
+    EXPECT_FALSE(q.timed());
+    // The first packet is late by 3 ms; the next ones show the true origin.
+    packet(q, 130'000);                  // bound 30 000
+    EXPECT_TRUE(q.timed());
+    EXPECT_EQ(q.frontHns(), 30'000);
+    packet(q, 200'000);                  // bound 0
+    packet(q, 310'000);                  // bound 10 000
+    EXPECT_EQ(q.frontHns(), 0);
+    // Removing frames moves the front on by their duration; silence put
+    // before them moves it back.
+    float l = 0, r = 0;
+    for (int i = 0; i < 480; ++i) q.pop(l, r);
+    EXPECT_EQ(q.frontHns(), 100'000);
+    q.padFront(48);
+    EXPECT_EQ(q.frontHns(), 90'000);
+    EXPECT_EQ(q.frames(), 480u + 48u + 480u);
+    EXPECT_TRUE(q.pop(l, r));
+    EXPECT_EQ(l, 0.0f);
+    q.dropFront(47 + 480);
+    EXPECT_EQ(q.frontHns(), 200'000);
+    EXPECT_EQ(q.frames(), 480u);
+
+    // A packet 60 ms later than the origin predicts: the source paused, and
+    // its frames go on from the new arrival.
+    packet(q, 1'000'000);
+    EXPECT_EQ(q.frontHns(), 1'000'000 - 2 * 100'000);
+
+    // A device clock that runs slow: after a window the estimate moves up
+    // to the bound of that window.
+    SampleQueue slow;
+    int64_t now = 100'000;
+    for (int i = 0; i < 300; ++i, now += 100'200) packet(slow, now); // 0.2 % slow
+    EXPECT_GT(slow.frontHns(), 20'000);
+
+    // clear() starts a new stream: not timed and not live.
+    q.clear();
+    EXPECT_FALSE(q.timed());
+    EXPECT_EQ(q.lastData, 0);
+}
+
+TEST(AudioMixerAlign, SourcesArePlacedAtTheirCaptureTimes) {
+    // A source captured from 40 ms before mixing began: the 40 ms are
+    // dropped, so the first output frame is the one captured at the start.
+    {
+        SampleQueue sys, mic;
+        for (int i = 0; i < 16; ++i) packet(sys, -400'000 + (i + 1) * 100'000, i < 4 ? 0.1f : 0.6f);
+        AudioMixer mixer(0);
+        std::vector<int16_t> pcm;
+        const MixBlock b = mixer.pass(1'100'000, {&sys, true, true}, {&mic, false, true}, MixLevels{}, pcm);
+        ASSERT_EQ(b.frames, 480);
+        EXPECT_EQ(b.timeHns, 0);
+        EXPECT_EQ(pcm[0], toPcm16(0.6f));
+    }
+    // A source re-opened while mixing: its first frame was captured 100 ms
+    // after the next output frame's time, so 100 ms of silence go first and
+    // the frame comes out stamped with its capture time.
+    {
+        SampleQueue sys, mic;
+        AudioMixer mixer(0);
+        std::vector<int16_t> pcm;
+        mixer.pass(2'000'000, {&sys, false, true}, {&mic, false, true}, MixLevels{}, pcm);
+        ASSERT_EQ(mixer.produced(), 4800); // next output frame at 1 000 000
+        packet(sys, 2'100'000, 0.6f);      // captured at 2 000 000
+        const MixBlock b = mixer.pass(3'100'000, {&sys, true, true}, {&mic, false, true}, MixLevels{}, pcm);
+        ASSERT_EQ(b.frames, 5280);
+        EXPECT_EQ(pcm[2 * 4799], 0);
+        EXPECT_EQ(pcm[2 * 4800], toPcm16(0.6f));
+        EXPECT_EQ(b.timeHns + framesToHns(4800), 2'000'000);
+    }
+    // Within the tolerance nothing moves; an untimed queue is left alone.
+    SampleQueue q;
+    packet(q, 100'000); // captured from 0
+    EXPECT_EQ(alignToClock(q, framesToHns(kAlignToleranceFrames)), 0);
+    EXPECT_EQ(alignToClock(q, -framesToHns(kAlignToleranceFrames)), 0);
+    EXPECT_EQ(alignToClock(q, -1'000'000), 4800);
+    EXPECT_EQ(q.frames(), 4800u + 480u);
+    EXPECT_EQ(alignToClock(q, 500'000), -(4800 + 480));
+    EXPECT_EQ(q.frames(), 0u); // 7200 were due to go: all it held
+    SampleQueue untimed;
+    EXPECT_EQ(alignToClock(untimed, 5'000'000), 0);
+}
+
 TEST(MicrophoneList, DefaultFirstAndUnnamedDevicesNumbered) {
     const std::vector<MicEndpoint> eps = {{"a", "Headset", 1}, {"b", "", 2}, {"c", "USB", 3}};
     auto list = buildMicList(eps, "b");

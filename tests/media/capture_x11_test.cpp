@@ -12,6 +12,7 @@
 // Xlib after gtest: its macros (None, Bool) clash with gtest names.
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
+#include "media/linux/x11_support.h"
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -323,6 +324,40 @@ TEST_F(X11Capture, ServerGoingAwayEndsTheCapture) {
         EXPECT_TRUE(sizeIs(c, 640, 480));
     }
     EXPECT_NE(test::logText().find("Capture-Frame-Fehler: Verbindung zum X-Server verloren"), std::string::npos);
+}
+
+TEST(X11PixelFormat, OnlyEightBitsPerChannelInBgrxOrderIsAccepted) {
+    EXPECT_NO_THROW(platform::checkBgrx(32, 0xFF0000, 0xFF00, 0xFF));
+    // Depth 30: ten bits per channel would come out in wrong colours.
+    try {
+        platform::checkBgrx(32, 0x3FF00000, 0xFFC00, 0x3FF);
+        FAIL() << "depth 30 accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(),
+                     "Nicht unterstütztes Pixelformat (32 bit, Masken R 3FF00000 G FFC00 B 3FF; nur 8 Bit je Farbe)");
+    }
+    EXPECT_THROW(platform::checkBgrx(32, 0xFF, 0xFF00, 0xFF0000), std::runtime_error); // RGBX
+    EXPECT_THROW(platform::checkBgrx(24, 0xFF0000, 0xFF00, 0xFF), std::runtime_error);  // packed 3 bytes
+}
+
+TEST(X11ShmBuffer, FailedSetUpLeavesNoSizedImageBehind) {
+    platform::DisplayPtr d = platform::openDisplayConnection(nullptr);
+    Display* dpy = d.get();
+    Visual* visual = DefaultVisual(dpy, DefaultScreen(dpy));
+    platform::ShmBuffer buffer;
+    // A 16-bit image cannot be taken as BGRX: the set-up fails, and fails
+    // again on the next attempt instead of handing out an image without a
+    // segment.
+    EXPECT_THROW(buffer.ensure(dpy, visual, 16, 64, 48), std::runtime_error);
+    EXPECT_EQ(buffer.image(), nullptr);
+    EXPECT_THROW(buffer.ensure(dpy, visual, 16, 64, 48), std::runtime_error);
+    EXPECT_EQ(buffer.image(), nullptr);
+    // The proper depth then works, and the image is backed by its segment.
+    buffer.ensure(dpy, visual, DefaultDepth(dpy, DefaultScreen(dpy)), 64, 48);
+    ASSERT_NE(buffer.image(), nullptr);
+    EXPECT_NE(buffer.image()->data, nullptr);
+    EXPECT_EQ(buffer.image()->width, 64);
+    buffer.release(dpy, true);
 }
 
 } // namespace

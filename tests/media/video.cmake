@@ -4,7 +4,7 @@ add_library(krel_video_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/video_test_
 target_include_directories(krel_video_test_support PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(krel_video_test_support PUBLIC krel_video krel_test_support PkgConfig::X11LIBS PkgConfig::FFMPEG)
 
-foreach(t placement gpu encoder_queue encoder scaler capture)
+foreach(t placement gpu encoder_queue encoder encoder_settings scaler capture)
   if(t STREQUAL "capture")
     set(src ${CMAKE_CURRENT_LIST_DIR}/capture_x11_test.cpp)
   else()

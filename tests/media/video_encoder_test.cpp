@@ -15,6 +15,7 @@ extern "C" {
 
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace krel {
 namespace {
@@ -275,6 +276,48 @@ TEST_F(VideoEncoderTest, CodecsTheRecordCannotServeAreRefused) {
     cfg.codec = 7; // unknown values mean H.264
     VideoEncoder enc(d3d_, cfg, out.sink());
     EXPECT_EQ(enc.name(), "libx264");
+}
+
+TEST_F(VideoEncoderTest, DestructionWaitsForTheDrainOnlyBriefly) {
+    // The best quality step looks ahead, so frames are still inside the
+    // encoder when it is destroyed. The first packet of the drain stalls in
+    // the sink for three times the wait: destruction gives up, the sink is
+    // not called again, and the remaining packets are dropped.
+    std::mutex lock;
+    int delivered = 0;
+    bool stall = false;
+    auto sink = [&](PacketPtr) {
+        bool stallNow = false;
+        {
+            std::lock_guard g(lock);
+            ++delivered;
+            stallNow = std::exchange(stall, false);
+        }
+        if (stallNow) std::this_thread::sleep_for(std::chrono::milliseconds(3 * kDrainWaitMs));
+    };
+    EncoderConfig cfg = smallConfig(30);
+    cfg.qualityPreset = 4;
+    const auto pic = test::solidPicture(320, 240, 20, 140, 40);
+    const int frames = 30;
+    {
+        VideoEncoder enc(d3d_, cfg, sink);
+        VideoScaler scaler(d3d_, 320, 240, 30);
+        for (int i = 0; i < frames; ++i) submitFrame(enc, scaler, pic, i * enc.frameHns());
+        std::lock_guard g(lock);
+        ASSERT_LT(delivered, frames - 2) << "the encoder held back too few frames for this test";
+        stall = true;
+    }
+    int afterDestruction = 0;
+    {
+        std::lock_guard g(lock);
+        afterDestruction = delivered;
+    }
+    EXPECT_LT(afterDestruction, frames);
+    // The orphaned drain ends in the background without reaching the sink.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kDrainWaitMs));
+    std::lock_guard g(lock);
+    EXPECT_EQ(delivered, afterDestruction);
+    EXPECT_NE(test::logText().find("leert nicht in 500 ms, abgebrochen"), std::string::npos);
 }
 
 TEST(VideoEncoderHardware, EncodesOnTheHardwareRecord) {

@@ -107,7 +107,7 @@ TEST(GpuDevice, EnumeratesRenderNodesFromSysfs) {
     EXPECT_EQ(platform::backendFor(nodes[1]), EncoderBackend::Nvenc);
     EXPECT_EQ(platform::backendFor(nodes[0]), EncoderBackend::Vaapi);
     // Nodes whose device file does not exist never probe as capable.
-    EXPECT_FALSE(platform::probeEncoder({"/nonexistent/renderD128", "x", 0x8086, 1}, VideoCodec::H264));
+    EXPECT_FALSE(platform::probeEncoder({"/nonexistent/renderD128", "x", 0x8086, 1, ""}, VideoCodec::H264));
 }
 
 TEST(GpuDevice, RealMachineListingAndFallback) {

@@ -73,5 +73,33 @@ TEST(Placement, TinySourcesStayInsideTheFrame) {
     }
 }
 
+TEST(BarTracker, EverySurfaceIsClearedOnceAfterEachLayoutChange) {
+    BarTracker bars;
+    const Placement fit = computePlacement(1280, 1024, 1920, 1080, kScaleFit); // bars left and right
+    // A pool of three surfaces used round: each is cleared the first time.
+    for (uint32_t s : {7u, 8u, 9u}) EXPECT_TRUE(bars.needsClear(s, fit.destination, 1920, 1080));
+    for (int round = 0; round < 3; ++round)
+        for (uint32_t s : {7u, 8u, 9u}) EXPECT_FALSE(bars.needsClear(s, fit.destination, 1920, 1080));
+
+    // The source changes size: new bars, every surface once more.
+    const Placement narrower = computePlacement(1024, 1024, 1920, 1080, kScaleFit);
+    ASSERT_NE(narrower.destination, fit.destination);
+    EXPECT_TRUE(bars.needsClear(8, narrower.destination, 1920, 1080));
+    EXPECT_FALSE(bars.needsClear(8, narrower.destination, 1920, 1080));
+    EXPECT_TRUE(bars.needsClear(7, narrower.destination, 1920, 1080));
+
+    // A picture that covers the whole frame leaves no bars to clear; going
+    // back to bars after it clears again (the surfaces hold picture there).
+    const Placement stretch = computePlacement(1024, 1024, 1920, 1080, kScaleStretch);
+    EXPECT_FALSE(bars.needsClear(9, stretch.destination, 1920, 1080));
+    EXPECT_TRUE(bars.needsClear(9, narrower.destination, 1920, 1080));
+
+    // A failed clear is tried again.
+    bars.forget(9);
+    EXPECT_TRUE(bars.needsClear(9, narrower.destination, 1920, 1080));
+    // Same rectangle in a larger output: the bars are elsewhere.
+    EXPECT_TRUE(bars.needsClear(9, narrower.destination, 2560, 1440));
+}
+
 } // namespace
 } // namespace krel

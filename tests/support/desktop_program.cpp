@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <thread>
 
 extern char** environ;
@@ -36,7 +37,7 @@ bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit)
     return pred();
 }
 
-DesktopProgram::DesktopProgram(const fs::path& data, const std::vector<std::string>& args) {
+DesktopProgram::DesktopProgram(const fs::path& program, const fs::path& data, const std::vector<std::string>& args) {
     std::vector<std::string> envs{"KREL_PLAY_PORTABLE=1", "KREL_PLAY_DATA_DIR=" + data.string(),
                                   "KREL_PLAY_UPDATE_URL=http://127.0.0.1:9/"};
     for (char** e = environ; *e; ++e) {
@@ -46,7 +47,7 @@ DesktopProgram::DesktopProgram(const fs::path& data, const std::vector<std::stri
     std::vector<char*> envp;
     for (auto& e : envs) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::vector<std::string> argvText{KREL_PLAY_EXECUTABLE};
+    std::vector<std::string> argvText{program.string()};
     argvText.insert(argvText.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : argvText) argv.push_back(a.data());
@@ -57,7 +58,7 @@ DesktopProgram::DesktopProgram(const fs::path& data, const std::vector<std::stri
     const std::string out = (data / "stdout.txt").string();
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int rc = posix_spawn(&pid_, KREL_PLAY_EXECUTABLE, &actions, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("posix_spawn failed");
 }
@@ -79,8 +80,32 @@ int DesktopProgram::wait(std::chrono::milliseconds limit) {
 
 void DesktopProgram::signal(int sig) { ::kill(pid_, sig); }
 
+double DesktopProgram::rssMiB() const {
+    std::istringstream status(readText("/proc/" + std::to_string(pid_) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    return 0;
+}
+
+double DesktopProgram::cpuSeconds(bool mainThreadOnly) const {
+    const std::string pid = std::to_string(pid_);
+    const std::string stat = readText(mainThreadOnly ? "/proc/" + pid + "/task/" + pid + "/stat" : "/proc/" + pid + "/stat");
+    // Fields after the command name, which may hold blanks: utime and
+    // stime are the 12th and 13th of them.
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && rest >> field; ++i)
+        if (i >= 12) ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 TestDisplay::TestDisplay() : dpy_(XOpenDisplay(nullptr)) {
     if (!dpy_) throw std::runtime_error("no display");
+    // Windows come and go while the test looks at them (a toast expires):
+    // a request about a vanished window fails quietly instead of ending
+    // the test process.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
 }
 
 TestDisplay::~TestDisplay() { XCloseDisplay(dpy_); }

@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 
 #include <chrono>
+#include <sys/types.h>
 #include <functional>
 #include <filesystem>
 #include <optional>
@@ -20,12 +21,19 @@ bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit 
 
 class DesktopProgram {
 public:
-    DesktopProgram(const std::filesystem::path& data, const std::vector<std::string>& args);
+    // Starts `program` with the data folder `data` (stdout and stderr go to
+    // data/stdout.txt).
+    DesktopProgram(const std::filesystem::path& program, const std::filesystem::path& data,
+                   const std::vector<std::string>& args);
     ~DesktopProgram(); // kills a still running child
     // Waits for the exit; the exit code, or -signal when it was killed.
     int wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
     void signal(int sig);
     pid_t pid() const { return pid_; }
+    // Resident memory in MiB and CPU seconds (user + system) so far, of the
+    // whole process or of its main thread.
+    double rssMiB() const;
+    double cpuSeconds(bool mainThreadOnly = false) const;
 
 private:
     pid_t pid_ = -1;

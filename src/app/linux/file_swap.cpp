@@ -1,4 +1,5 @@
 #include "app/file_swap.h"
+#include "config/linux/posix_io.h"
 
 #include <atomic>
 #include <cerrno>
@@ -15,28 +16,6 @@ std::atomic<void (*)(SwapStep)> swapStepHook{nullptr};
 
 void reachedStep(SwapStep step) {
     if (auto hook = swapStepHook.load()) hook(step);
-}
-
-// Owns a file descriptor.
-struct UniqueFd {
-    int fd;
-    explicit UniqueFd(int f) : fd(f) {}
-    ~UniqueFd() {
-        if (fd >= 0) ::close(fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-};
-
-bool writeAll(int fd, std::span<const uint8_t> bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Makes the renames inside `folder` durable.

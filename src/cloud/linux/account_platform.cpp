@@ -1,6 +1,7 @@
 // Account platform services on Linux: the user key (Secret Service or a key
 // file), POSIX file writes, the host name and GLib's Unicode normalisation.
 #include "cloud/account_platform.h"
+#include "config/linux/posix_io.h"
 
 #include "cloud/crypto.h"
 #include "cloud/linux/secret_service.h"
@@ -37,17 +38,6 @@ struct Fd {
 struct GFreeDeleter {
     void operator()(gchar* p) const { g_free(p); }
 };
-
-bool writeAll(int fd, std::span<const uint8_t> bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 std::filesystem::path configFolder() {
     if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x == '/') return x;

@@ -8,6 +8,7 @@
 
 #include "config/log.h"
 #include "core/hr_error.h"
+#include "core/text_utf8.h"
 #include "core/thread_name.h"
 #include "media/linux/x11_support.h"
 
@@ -19,6 +20,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -42,11 +45,18 @@ struct Atoms {
     Atom netWmState = None;
     Atom netWmStateHidden = None;
     Atom netWmPid = None;
+    Atom netWmName = None;
+    Atom utf8String = None;
+    Atom netWmWindowType = None;
+    Atom typeDesktop = None;
+    Atom typeDock = None;
 
     explicit Atoms(Display* d) {
         if (!d) return;
         const char* names[] = {"_NET_ACTIVE_WINDOW", "_NET_CLIENT_LIST_STACKING", "WM_STATE",
-                               "_NET_WM_STATE",      "_NET_WM_STATE_HIDDEN",      "_NET_WM_PID"};
+                               "_NET_WM_STATE",      "_NET_WM_STATE_HIDDEN",      "_NET_WM_PID",
+                               "_NET_WM_NAME",       "UTF8_STRING",               "_NET_WM_WINDOW_TYPE",
+                               "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_WINDOW_TYPE_DOCK"};
         Atom values[std::size(names)] = {};
         XInternAtoms(d, const_cast<char**>(names), static_cast<int>(std::size(names)), False, values);
         activeWindow = values[0];
@@ -55,6 +65,11 @@ struct Atoms {
         netWmState = values[3];
         netWmStateHidden = values[4];
         netWmPid = values[5];
+        netWmName = values[6];
+        utf8String = values[7];
+        netWmWindowType = values[8];
+        typeDesktop = values[9];
+        typeDock = values[10];
     }
 };
 
@@ -83,6 +98,51 @@ Property32 readProperty32(Display* d, Window w, Atom property, Atom type) {
     const auto* values = reinterpret_cast<const unsigned long*>(data.get());
     result.items.assign(values, values + count);
     return result;
+}
+
+// A text property (format 8) as its bytes and its type; nullopt when it is
+// missing or not of format 8. Any client may set any property to anything,
+// so the format decides how the data is read, never the property's name.
+struct Property8 {
+    Atom type = None;
+    std::string bytes;
+};
+
+std::optional<Property8> readProperty8(Display* d, Window w, Atom property) {
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* raw = nullptr;
+    // 1024 longs: 4 KiB, more than any title the program keeps.
+    const int status = XGetWindowProperty(d, w, property, 0, 1024, False, AnyPropertyType, &actualType, &format,
+                                          &count, &after, &raw);
+    std::unique_ptr<unsigned char, XFreeDeleter> data(raw);
+    if (status != Success || actualType == None || format != 8 || !data) return std::nullopt;
+    return Property8{actualType, std::string(reinterpret_cast<const char*>(data.get()), count)};
+}
+
+// A text property as UTF-8: UTF8_STRING as it is (ill-formed parts
+// replaced), anything else (STRING, and the Latin-1 part of COMPOUND_TEXT)
+// as ISO 8859-1.
+std::optional<std::string> readText(Display* d, Window w, Atom property, const Atoms& atoms) {
+    const auto p = readProperty8(d, w, property);
+    if (!p) return std::nullopt;
+    // Some clients count the terminating zero in.
+    std::string_view bytes = p->bytes;
+    if (const size_t nul = bytes.find('\0'); nul != std::string_view::npos) bytes = bytes.substr(0, nul);
+    return p->type == atoms.utf8String ? validUtf8(bytes) : latin1ToUtf8(bytes);
+}
+
+// The file name of the executable of process `pid`; empty when unknown.
+std::string processFileName(unsigned long pid) {
+    if (pid == 0 || pid > static_cast<unsigned long>(std::numeric_limits<pid_t>::max())) return {};
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink(fmt::format("/proc/{}/exe", pid), ec);
+    if (!ec) return validUtf8(exe.filename().string());
+    std::ifstream comm(fmt::format("/proc/{}/comm", pid));
+    std::string name;
+    std::getline(comm, name);
+    return validUtf8(name);
 }
 
 std::optional<WindowId> activeWindow(Display* d, const Atoms& atoms) {
@@ -383,10 +443,26 @@ public:
         const int border = frameAttrs.border_width;
         state.outer = {x - border, y - border, x + frameAttrs.width + border, y + frameAttrs.height + border};
 
-        const WindowDescription description = platform::describeWindow(d, w);
+        std::optional<std::string> title = readText(d, w, atoms_.netWmName, atoms_);
+        if (!title) title = readText(d, w, XA_WM_NAME, atoms_);
+        if (title) state.title = utf8PrefixChars(*title, 255);
+        const auto pid = readProperty32(d, w, atoms_.netWmPid, XA_CARDINAL);
+        if (!pid.items.empty()) state.process = processFileName(pid.items[0]);
+        // WM_CLASS: the instance name, a zero, the class name, a zero.
+        if (const auto wmClass = readProperty8(d, w, XA_WM_CLASS); wmClass && wmClass->type == XA_STRING) {
+            const std::string_view both = wmClass->bytes;
+            const size_t split = std::min(both.find('\0'), both.size());
+            state.instanceName = latin1ToUtf8(both.substr(0, split));
+            if (split < both.size()) {
+                const std::string_view rest = both.substr(split + 1);
+                state.className = latin1ToUtf8(rest.substr(0, std::min(rest.find('\0'), rest.size())));
+            }
+        }
+        const auto types = readProperty32(d, w, atoms_.netWmWindowType, XA_ATOM);
+        state.desktopOrDock = std::any_of(types.items.begin(), types.items.end(), [&](unsigned long type) {
+            return type == atoms_.typeDesktop || type == atoms_.typeDock;
+        });
         if (trap.error()) return {};
-        state.title = description.title;
-        state.process = description.process;
         state.exists = true;
         return state;
     }

@@ -8,19 +8,22 @@
 #include "core/hr_error.h"
 #include "core/thread_name.h"
 #include "media/encoder_queue.h"
+#include "media/encoder_settings.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/hwcontext.h>
-#include <libavutil/opt.h>
 }
 
 #include <fmt/format.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <span>
 #include <stdexcept>
@@ -49,17 +52,6 @@ using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using AvPacketPtr = std::unique_ptr<AVPacket, AvPacketFree>;
 using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
 
-// qualityPreset 0..4 onto x264 presets. The default (2) must keep 1080p60
-// real time on two cores next to capture and conversion: with desktop-like
-// content ultrafast encodes about 150 fps there, superfast only about 53, so
-// the lower three steps use ultrafast and only the two best-quality steps
-// trade speed (for smaller sizes or frame rates).
-constexpr std::array<const char*, 5> kX264Presets{"ultrafast", "ultrafast", "ultrafast", "superfast", "veryfast"};
-constexpr std::array<const char*, 5> kNvencPresets{"p1", "p2", "p4", "p5", "p7"};
-// VA-API quality level: 1 best .. 7 fastest (driver range).
-constexpr std::array<int, 5> kVaapiQuality{7, 6, 4, 3, 1};
-constexpr int kConstantQuality = 23;
-
 // True when an Annex-B payload carries every parameter set of its codec
 // (H.264: SPS and PPS; HEVC: VPS, SPS and PPS).
 bool hasParameterSets(Codec codec, std::span<const uint8_t> payload) {
@@ -78,81 +70,6 @@ bool hasParameterSets(Codec codec, std::span<const uint8_t> payload) {
         }
     }
     return vps && sps && pps;
-}
-
-Codec codecOf(int32_t index) {
-    switch (index) {
-    case 1: return Codec::Hevc;
-    case 2: return Codec::Av1;
-    default: return Codec::H264;
-    }
-}
-
-std::string encoderNameFor(EncoderBackend backend, Codec codec) {
-    const char* base = codec == Codec::Hevc ? "hevc" : codec == Codec::Av1 ? "av1" : "h264";
-    switch (backend) {
-    case EncoderBackend::Vaapi: return fmt::format("{}_vaapi", base);
-    case EncoderBackend::Nvenc: return fmt::format("{}_nvenc", base);
-    default: return codec == Codec::H264 ? "libx264" : "";
-    }
-}
-
-void setOpt(AVCodecContext* ctx, const char* key, const char* value) {
-    const int r = av_opt_set(ctx->priv_data, key, value, 0);
-    if (r < 0) logLine(fmt::format("Encoder: Einstellung nicht unterstützt (0x{:08X})", static_cast<uint32_t>(r)));
-}
-
-void setOptInt(AVCodecContext* ctx, const char* key, int64_t value) {
-    const int r = av_opt_set_int(ctx->priv_data, key, value, 0);
-    if (r < 0) logLine(fmt::format("Encoder: Einstellung nicht unterstützt (0x{:08X})", static_cast<uint32_t>(r)));
-}
-
-// Rate control, GOP, quality preset and colour signalling.
-void configure(AVCodecContext* ctx, EncoderBackend backend, const EncoderConfig& cfg) {
-    const int preset = std::clamp(cfg.qualityPreset, 0, 4);
-    const int64_t bitRate = static_cast<int64_t>(cfg.bitrateKbps) * 1000;
-    ctx->width = cfg.width;
-    ctx->height = cfg.height;
-    ctx->time_base = {1, static_cast<int>(kHnsPerSecond)};
-    ctx->framerate = {cfg.fps, 1};
-    ctx->sample_aspect_ratio = {1, 1};
-    ctx->gop_size = cfg.fps * 2;
-    ctx->max_b_frames = 0;
-    ctx->color_primaries = AVCOL_PRI_BT709;
-    ctx->color_trc = AVCOL_TRC_BT709;
-    ctx->colorspace = AVCOL_SPC_BT709;
-    ctx->color_range = AVCOL_RANGE_MPEG;
-    ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    if (cfg.rate != 2) {
-        ctx->bit_rate = bitRate;
-        ctx->rc_max_rate = cfg.rate == 0 ? bitRate : bitRate * 3 / 2;
-        ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(ctx->rc_max_rate, INT32_MAX));
-        if (cfg.rate == 0) ctx->rc_min_rate = bitRate;
-    }
-
-    switch (backend) {
-    case EncoderBackend::Software:
-        setOpt(ctx, "preset", kX264Presets[preset]);
-        setOptInt(ctx, "forced-idr", 1);
-        if (cfg.rate == 2) setOptInt(ctx, "crf", kConstantQuality);
-        ctx->profile = FF_PROFILE_H264_HIGH;
-        break;
-    case EncoderBackend::Vaapi:
-        setOpt(ctx, "rc_mode", cfg.rate == 0 ? "CBR" : cfg.rate == 1 ? "VBR" : "CQP");
-        if (cfg.rate == 2) ctx->global_quality = kConstantQuality;
-        ctx->compression_level = kVaapiQuality[preset];
-        ctx->profile = ctx->codec_id == AV_CODEC_ID_HEVC ? FF_PROFILE_HEVC_MAIN : FF_PROFILE_H264_HIGH;
-        break;
-    case EncoderBackend::Nvenc:
-        setOpt(ctx, "preset", kNvencPresets[preset]);
-        setOpt(ctx, "tune", "ll");
-        setOptInt(ctx, "zerolatency", 1);
-        setOptInt(ctx, "forced-idr", 1);
-        setOpt(ctx, "rc", cfg.rate == 0 ? "cbr" : cfg.rate == 1 ? "vbr" : "constqp");
-        if (cfg.rate == 2) setOptInt(ctx, "qp", kConstantQuality);
-        ctx->profile = ctx->codec_id == AV_CODEC_ID_HEVC ? FF_PROFILE_HEVC_MAIN : FF_PROFILE_H264_HIGH;
-        break;
-    }
 }
 
 } // namespace
@@ -174,6 +91,14 @@ struct VideoEncoder::Impl {
 
     std::atomic<bool> stopping{false};
     std::atomic<bool> drained{false};
+    // The destructor waits at most kDrainWaitMs for the drain; after that the
+    // thread owns this Impl (orphaned) and deletes it when it ends. The sink
+    // is called under sinkLock and dropped there, so it is never called once
+    // the destructor returned.
+    std::mutex endLock;
+    std::condition_variable ended;
+    bool orphaned = false; // guarded by endLock
+    std::mutex sinkLock;
 
     mutable std::mutex outLock;
     std::optional<StreamDescription> outType;
@@ -204,7 +129,7 @@ void VideoEncoder::Impl::open(const D3D& d3d) {
 
     ctx.reset(avcodec_alloc_context3(encoder));
     if (!ctx) throw HrError("avcodec_alloc_context3(encoder)", AVERROR(ENOMEM));
-    configure(ctx.get(), backend, cfg);
+    applyEncoderSettings(ctx.get(), encoderSettings(backend, codec, cfg));
     ctx->pix_fmt = wanted;
 
     if (backend == EncoderBackend::Vaapi) {
@@ -279,14 +204,26 @@ void VideoEncoder::Impl::run() {
         logLine(fmt::format("Encoder: {}", e.what()));
     }
     reclaimSlots();
+    std::unique_lock lock(endLock);
     drained.store(true);
+    if (orphaned) {
+        lock.unlock();
+        ctx.reset(); // the encoder's references go before the pool
+        delete this;
+        return;
+    }
+    ended.notify_all();
 }
 
 void VideoEncoder::Impl::encode(const EncoderQueue::Entry& entry) {
     AVFrame* f = frames[entry.slot].get();
     try {
         f->pts = entry.pts;
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+        f->duration = frameHns;
+#else
         f->pkt_duration = frameHns;
+#endif
         f->pict_type = entry.keyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         const int r = avcodec_send_frame(ctx.get(), f);
         if (r < 0) {
@@ -359,6 +296,7 @@ void VideoEncoder::Impl::deliver(const AVPacket& p) {
             outType = std::move(d);
         }
     }
+    std::lock_guard lock(sinkLock);
     if (sink) sink(std::move(packet));
 }
 
@@ -391,6 +329,22 @@ VideoEncoder::~VideoEncoder() {
     Impl& I = *impl_;
     I.stopping.store(true);
     I.queue.stop();
+    std::unique_lock lock(I.endLock);
+    if (!I.ended.wait_for(lock, std::chrono::milliseconds(kDrainWaitMs), [&I] { return I.drained.load(); })) {
+        // A driver that does not finish must not hold up the engine: the
+        // thread ends on its own and takes its state with it.
+        logLine(fmt::format("Encoder: {} leert nicht in {} ms, abgebrochen", I.name, kDrainWaitMs));
+        {
+            std::lock_guard sinkLock(I.sinkLock);
+            I.sink = nullptr;
+        }
+        I.orphaned = true;
+        I.thread.detach();
+        lock.unlock();
+        [[maybe_unused]] Impl* owned = impl_.release();
+        return;
+    }
+    lock.unlock();
     if (I.thread.joinable()) I.thread.join();
     I.queue.clear();
     I.ctx.reset(); // drops the encoder's references before the pool goes

@@ -2,6 +2,7 @@
 // render nodes, FFmpeg's NVENC on NVIDIA; opening the hardware device.
 
 #include "core/hr_error.h"
+#include "media/encoder_settings.h"
 #include "media/gpu_platform.h"
 
 extern "C" {
@@ -13,7 +14,9 @@ extern "C" {
 #include <va/va.h>
 #include <va/va_drm.h>
 
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace krel::platform {
@@ -63,13 +66,14 @@ std::vector<VAProfile> vaProfiles(VideoCodec codec) {
     }
 }
 
-bool encoderOpens(const AVCodec* encoder, AVBufferRef* device, bool vaapiFrames);
+bool encoderOpens(const AVCodec* encoder, AVBufferRef* device, EncoderBackend backend, VideoCodec codec);
 
 bool vaapiEncoderOpens(const AdapterNode& node, VideoCodec codec) {
     AVBufferRef* raw = nullptr;
     if (av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_VAAPI, node.devicePath.c_str(), nullptr, 0) < 0) return false;
     HwDevicePtr device(raw);
-    return encoderOpens(avcodec_find_encoder_by_name(vaapiEncoderName(codec)), device.get(), true);
+    return encoderOpens(avcodec_find_encoder_by_name(vaapiEncoderName(codec)), device.get(), EncoderBackend::Vaapi,
+                        codec);
 }
 
 // An entry point that is listed but does not open a configuration, or whose
@@ -103,30 +107,31 @@ bool probeVaapi(const AdapterNode& node, VideoCodec codec) {
     return false;
 }
 
-// The CUDA ordinal of an NVIDIA node: its position among the NVIDIA nodes.
-std::string cudaOrdinal(const AdapterNode& node) {
-    int ordinal = 0;
-    for (const auto& n : enumerateAdapters()) {
-        if (n.luid == node.luid) break;
-        if (n.vendorId == kVendorNvidia) ++ordinal;
-    }
-    return std::to_string(ordinal);
+// The CUDA device number of an NVIDIA node, counted in PCI bus order.
+std::string cudaDevice(const AdapterNode& node) {
+    static std::once_flag order;
+    // Before CUDA first counts its devices; later counts keep the order.
+    std::call_once(order, [] { ::setenv("CUDA_DEVICE_ORDER", "PCI_BUS_ID", 1); });
+    return std::to_string(cudaOrdinal(enumerateAdapters(), node));
 }
 
 struct BufferUnref {
     void operator()(AVBufferRef* b) const { av_buffer_unref(&b); }
 };
 
-// Opens the encoder for a small picture on the device: the final word on
-// whether the codec works, whatever the driver lists.
-bool encoderOpens(const AVCodec* encoder, AVBufferRef* device, bool vaapiFrames) {
+// Opens the encoder for a small picture on the device, configured as a
+// recording would configure it: the final word on whether the codec works,
+// whatever the driver lists.
+bool encoderOpens(const AVCodec* encoder, AVBufferRef* device, EncoderBackend backend, VideoCodec codec) {
+    if (!encoder) return false;
     std::unique_ptr<AVCodecContext, CodecContextFree> ctx(avcodec_alloc_context3(encoder));
     if (!ctx) return false;
-    ctx->width = 256;
-    ctx->height = 256;
-    ctx->time_base = {1, 60};
-    ctx->framerate = {60, 1};
-    if (vaapiFrames) {
+    EncoderConfig probe;
+    probe.width = 256;
+    probe.height = 256;
+    probe.codec = static_cast<int32_t>(codec);
+    applyEncoderSettings(ctx.get(), encoderSettings(backend, codecOf(probe.codec), probe));
+    if (backend == EncoderBackend::Vaapi) {
         std::unique_ptr<AVBufferRef, BufferUnref> frames(av_hwframe_ctx_alloc(device));
         if (!frames) return false;
         auto* fc = reinterpret_cast<AVHWFramesContext*>(frames->data);
@@ -148,10 +153,10 @@ bool probeNvenc(const AdapterNode& node, VideoCodec codec) {
     const AVCodec* encoder = avcodec_find_encoder_by_name(nvencEncoderName(codec));
     if (!encoder) return false;
     AVBufferRef* raw = nullptr;
-    if (av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_CUDA, cudaOrdinal(node).c_str(), nullptr, 0) < 0)
+    if (av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_CUDA, cudaDevice(node).c_str(), nullptr, 0) < 0)
         return false;
     HwDevicePtr device(raw);
-    return encoderOpens(encoder, device.get(), false);
+    return encoderOpens(encoder, device.get(), EncoderBackend::Nvenc, codec);
 }
 
 } // namespace
@@ -167,7 +172,7 @@ bool probeEncoder(const AdapterNode& node, VideoCodec codec) {
 HwDevicePtr openHwDevice(const AdapterNode& node, EncoderBackend backend) {
     AVBufferRef* raw = nullptr;
     if (backend == EncoderBackend::Nvenc) {
-        checkAv(av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_CUDA, cudaOrdinal(node).c_str(), nullptr, 0),
+        checkAv(av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_CUDA, cudaDevice(node).c_str(), nullptr, 0),
                 "av_hwdevice_ctx_create(&ref, AV_HWDEVICE_TYPE_CUDA, ordinal, nullptr, 0)");
     } else if (backend == EncoderBackend::Vaapi) {
         checkAv(av_hwdevice_ctx_create(&raw, AV_HWDEVICE_TYPE_VAAPI, node.devicePath.c_str(), nullptr, 0),

@@ -21,6 +21,25 @@ void checkVa(VAStatus status, const char* call) {
     if (status != VA_STATUS_SUCCESS) throw HrError(call, static_cast<int64_t>(status));
 }
 
+// A VA image, destroyed with its display.
+struct ImageGuard {
+    VADisplay dpy;
+    VAImage image{};
+    explicit ImageGuard(VADisplay d) : dpy(d) { image.image_id = VA_INVALID_ID; }
+    ~ImageGuard() {
+        if (image.image_id != VA_INVALID_ID) vaDestroyImage(dpy, image.image_id);
+    }
+    ImageGuard(const ImageGuard&) = delete;
+    ImageGuard& operator=(const ImageGuard&) = delete;
+};
+
+// Black in BT.709 limited range: Y 16, Cb and Cr 128.
+void fillBlackNv12(uint8_t* base, const VAImage& image, uint32_t w, uint32_t h) {
+    for (uint32_t y = 0; y < h; ++y) std::memset(base + image.offsets[0] + static_cast<size_t>(y) * image.pitches[0], 16, w);
+    for (uint32_t y = 0; y < (h + 1) / 2; ++y)
+        std::memset(base + image.offsets[1] + static_cast<size_t>(y) * image.pitches[1], 128, 2 * ((w + 1) / 2));
+}
+
 } // namespace
 
 struct VaapiVpp::State {
@@ -32,6 +51,7 @@ struct VaapiVpp::State {
     bool derived = false; // image maps the surface itself; else vaPutImage
     uint32_t srcWidth = 0;
     uint32_t srcHeight = 0;
+    BarTracker bars;
 
     void releaseSource() {
         if (image.image_id != VA_INVALID_ID) vaDestroyImage(dpy, image.image_id);
@@ -74,6 +94,32 @@ struct VaapiVpp::State {
             checkVa(vaCreateImage(dpy, &format, static_cast<int>(w), static_cast<int>(h), &image),
                     "vaCreateImage(dpy, &format, w, h, &image)");
         }
+    }
+
+    // Paints a whole NV12 surface black: through the surface's own image
+    // where the driver allows it, else through a copy put onto it.
+    void clearSurface(VASurfaceID target, uint32_t w, uint32_t h) {
+        ImageGuard img(dpy);
+        const bool direct = vaDeriveImage(dpy, target, &img.image) == VA_STATUS_SUCCESS &&
+                            img.image.format.fourcc == VA_FOURCC_NV12;
+        if (!direct) {
+            if (img.image.image_id != VA_INVALID_ID) vaDestroyImage(dpy, img.image.image_id);
+            img.image = VAImage{};
+            img.image.image_id = VA_INVALID_ID;
+            VAImageFormat format{};
+            format.fourcc = VA_FOURCC_NV12;
+            format.byte_order = VA_LSB_FIRST;
+            format.bits_per_pixel = 12;
+            checkVa(vaCreateImage(dpy, &format, static_cast<int>(w), static_cast<int>(h), &img.image),
+                    "vaCreateImage(dpy, &nv12, w, h, &image)");
+        }
+        void* mapped = nullptr;
+        checkVa(vaMapBuffer(dpy, img.image.buf, &mapped), "vaMapBuffer(dpy, image.buf, &mapped)");
+        fillBlackNv12(static_cast<uint8_t*>(mapped), img.image, w, h);
+        checkVa(vaUnmapBuffer(dpy, img.image.buf), "vaUnmapBuffer(dpy, image.buf)");
+        if (!direct)
+            checkVa(vaPutImage(dpy, target, img.image.image_id, 0, 0, w, h, 0, 0, w, h),
+                    "vaPutImage(dpy, target, image.image_id, 0, 0, w, h, 0, 0, w, h)");
     }
 
     void upload(const BgraImage& src) {
@@ -122,9 +168,23 @@ void VaapiVpp::render(const BgraImage& src, const Placement& p, AVFrame* dst, ui
     const auto target = static_cast<VASurfaceID>(reinterpret_cast<uintptr_t>(dst->data[3]));
     const bool picture = src.data && src.width > 0 && src.height > 0 && p.source.width() > 0 &&
                          p.source.height() > 0 && p.destination.width() > 0 && p.destination.height() > 0;
-    if (picture) {
-        s.prepareSource(src.width, src.height);
-        s.upload(src);
+    if (!picture) {
+        // Nothing to place: the whole frame is black.
+        s.clearSurface(target, outWidth, outHeight);
+        return;
+    }
+    s.prepareSource(src.width, src.height);
+    s.upload(src);
+    // The processor draws only the destination rectangle, and drivers may
+    // ignore the background colour: the bars are painted here, once per
+    // surface after the layout changed.
+    if (s.bars.needsClear(target, p.destination, outWidth, outHeight)) {
+        try {
+            s.clearSurface(target, outWidth, outHeight);
+        } catch (...) {
+            s.bars.forget(target);
+            throw;
+        }
     }
 
     VARectangle srcRect{static_cast<int16_t>(p.source.left), static_cast<int16_t>(p.source.top),
@@ -132,7 +192,7 @@ void VaapiVpp::render(const BgraImage& src, const Placement& p, AVFrame* dst, ui
     VARectangle dstRect{static_cast<int16_t>(p.destination.left), static_cast<int16_t>(p.destination.top),
                         static_cast<uint16_t>(p.destination.width()), static_cast<uint16_t>(p.destination.height())};
     VAProcPipelineParameterBuffer params{};
-    params.surface = picture ? s.source : VA_INVALID_SURFACE;
+    params.surface = s.source;
     params.surface_region = &srcRect;
     params.output_region = &dstRect;
     params.output_background_color = 0xFF000000; // opaque black
@@ -151,8 +211,12 @@ void VaapiVpp::render(const BgraImage& src, const Placement& p, AVFrame* dst, ui
         ~BufferGuard() { vaDestroyBuffer(d, b); }
     } guard{s.dpy, buffer};
     checkVa(vaBeginPicture(s.dpy, s.context, target), "vaBeginPicture(dpy, context, target)");
-    checkVa(vaRenderPicture(s.dpy, s.context, &buffer, 1), "vaRenderPicture(dpy, context, &buffer, 1)");
-    checkVa(vaEndPicture(s.dpy, s.context), "vaEndPicture(dpy, context)");
+    // A begun picture is always ended, also when rendering failed: the
+    // context would otherwise refuse every later picture.
+    const VAStatus rendered = vaRenderPicture(s.dpy, s.context, &buffer, 1);
+    const VAStatus ended = vaEndPicture(s.dpy, s.context);
+    checkVa(rendered, "vaRenderPicture(dpy, context, &buffer, 1)");
+    checkVa(ended, "vaEndPicture(dpy, context)");
 }
 
 } // namespace krel

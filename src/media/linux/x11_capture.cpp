@@ -76,7 +76,12 @@ private:
     Damage damage_ = 0;
     int damageEvent_ = 0, randrEvent_ = 0, fixesEvent_ = 0;
 
+    // Pictures come through shared memory; when a segment cannot be set up
+    // (a server that cannot share memory with us), through plain XGetImage
+    // requests into plain_ from then on.
     ShmBuffer buffers_[2];
+    XImagePtr plain_[2];
+    bool useShm_ = true;
     int next_ = 0;
 
     XFixesCursorPtr cursorImage_;
@@ -98,6 +103,7 @@ X11Capture::~X11Capture() {
         }
     }
     for (auto& b : buffers_) b.release(d, !ioBroken_);
+    for (auto& p : plain_) p.reset();
     if (ioBroken_) abandonDisplay(dpy_.release());
 }
 
@@ -136,6 +142,7 @@ void X11Capture::openMonitor(const MonitorInfo& monitor) {
     XGetWindowAttributes(d, target_, &attrs);
     visual_ = attrs.visual;
     depth_ = attrs.depth;
+    checkBgrx(32, visual_->red_mask, visual_->green_mask, visual_->blue_mask);
     int err = 0;
     if (XRRQueryExtension(d, &randrEvent_, &err))
         XRRSelectInput(d, target_, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask | RRResourceChangeNotifyMask);
@@ -166,6 +173,7 @@ void X11Capture::openWindow(WindowId window, WindowDescription& description) {
     }
     visual_ = attrs.visual;
     depth_ = attrs.depth;
+    checkBgrx(32, visual_->red_mask, visual_->green_mask, visual_->blue_mask);
     border_ = attrs.border_width;
     contentW_ = static_cast<uint32_t>(attrs.width);
     contentH_ = static_cast<uint32_t>(attrs.height);
@@ -329,13 +337,30 @@ bool X11Capture::grab() {
         sy = monitor_.y;
     }
     if (w > 0 && h > 0) {
-        ShmBuffer& b = buffers_[next_];
-        b.ensure(d, visual_, depth_, w, h);
+        if (useShm_) {
+            try {
+                buffers_[next_].ensure(d, visual_, depth_, w, h);
+            } catch (const std::exception& e) {
+                useShm_ = false;
+                sink_.frameError(fmt::format("XShm nicht nutzbar, weiter mit XGetImage: {}", e.what()));
+            }
+        }
+        XImage* image = nullptr;
         ErrorTrap trap(d);
-        const Bool ok = XShmGetImage(d, src, b.image(), sx, sy, AllPlanes);
-        if (!ok || trap.error())
-            throw HrError("XShmGetImage(dpy, drawable, image, x, y, AllPlanes)", trap.error() ? trap.error() : BadImplementation);
-        const BgraImage picture{reinterpret_cast<const uint8_t*>(b.image()->data), b.image()->bytes_per_line, w, h};
+        if (useShm_) {
+            image = buffers_[next_].image();
+            const Bool ok = XShmGetImage(d, src, image, sx, sy, AllPlanes);
+            if (!ok || trap.error())
+                throw HrError("XShmGetImage(dpy, drawable, image, x, y, AllPlanes)", trap.error() ? trap.error() : BadImplementation);
+        } else {
+            plain_[next_].reset(XGetImage(d, src, sx, sy, w, h, AllPlanes, ZPixmap));
+            image = plain_[next_].get();
+            if (!image || trap.error())
+                throw HrError("XGetImage(dpy, drawable, x, y, w, h, AllPlanes, ZPixmap)", trap.error() ? trap.error() : BadMatch);
+            if (image->byte_order != LSBFirst) throw std::runtime_error("Nicht unterstütztes Pixelformat (MSB zuerst)");
+            checkBgrx(image->bits_per_pixel, image->red_mask, image->green_mask, image->blue_mask);
+        }
+        const BgraImage picture{reinterpret_cast<const uint8_t*>(image->data), image->bytes_per_line, w, h};
         if (cursor_) compositeCursor(picture);
         sink_.publish(picture);
         next_ ^= 1;

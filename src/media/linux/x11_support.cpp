@@ -1,6 +1,7 @@
 #include "media/linux/x11_support.h"
 
 #include "core/hr_error.h"
+#include "core/text_utf8.h"
 
 #include <fmt/format.h>
 #if defined(__SANITIZE_ADDRESS__)
@@ -132,42 +133,58 @@ void ShmBuffer::release(Display* d, bool detach) {
     capacity_ = 0;
 }
 
+void checkBgrx(int bitsPerPixel, unsigned long redMask, unsigned long greenMask, unsigned long blueMask) {
+    if (bitsPerPixel == 32 && redMask == 0xFF0000 && greenMask == 0xFF00 && blueMask == 0xFF) return;
+    throw std::runtime_error(
+        fmt::format("Nicht unterstütztes Pixelformat ({} bit, Masken R {:X} G {:X} B {:X}; nur 8 Bit je Farbe)",
+                    bitsPerPixel, redMask, greenMask, blueMask));
+}
+
 void ShmBuffer::ensure(Display* d, Visual* visual, int depth, uint32_t width, uint32_t height) {
     if (image_ && static_cast<uint32_t>(image_->width) == width && static_cast<uint32_t>(image_->height) == height)
         return;
-    image_.reset();
-    XImage* img = XShmCreateImage(d, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &info_, width, height);
-    if (!img) throw HrError("XShmCreateImage(dpy, visual, depth, ZPixmap, nullptr, &info, w, h)", BadAlloc);
-    image_.reset(img);
-    if (img->bits_per_pixel != 32 || img->byte_order != LSBFirst)
-        throw std::runtime_error(fmt::format("Nicht unterstütztes Pixelformat ({} bit)", img->bits_per_pixel));
-    const size_t need = static_cast<size_t>(img->bytes_per_line) * height;
-    if (need > capacity_) {
-        release(d, true);
-        image_.reset(XShmCreateImage(d, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &info_, width, height));
-        if (!image_) throw HrError("XShmCreateImage(dpy, visual, depth, ZPixmap, nullptr, &info, w, h)", BadAlloc);
-        // Room for growth, so that a window that grows a little does not
-        // make a new segment each time.
-        const size_t size = need + need / 4;
-        info_.shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-        if (info_.shmid < 0) throw HrError("shmget(IPC_PRIVATE, size, IPC_CREAT | 0600)", -errno);
-        info_.shmaddr = static_cast<char*>(shmat(info_.shmid, nullptr, 0));
-        const int atErr = errno;
-        shmctl(info_.shmid, IPC_RMID, nullptr); // gone with the last detach, even after a crash
-        if (info_.shmaddr == reinterpret_cast<char*>(-1)) {
-            info_.shmaddr = nullptr;
-            throw HrError("shmat(shmid, nullptr, 0)", -atErr);
-        }
-        info_.readOnly = False;
-        ErrorTrap trap(d);
-        XShmAttach(d, &info_);
-        XSync(d, False);
-        if (trap.error()) throw HrError("XShmAttach(dpy, &info)", trap.error());
-        attached_ = true;
-        capacity_ = size;
+    try {
+        image_.reset();
+        XImage* img = XShmCreateImage(d, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &info_, width, height);
+        if (!img) throw HrError("XShmCreateImage(dpy, visual, depth, ZPixmap, nullptr, &info, w, h)", BadAlloc);
+        image_.reset(img);
+        if (img->byte_order != LSBFirst)
+            throw std::runtime_error(fmt::format("Nicht unterstütztes Pixelformat ({} bit, MSB zuerst)", img->bits_per_pixel));
+        checkBgrx(img->bits_per_pixel, img->red_mask, img->green_mask, img->blue_mask);
+        const size_t need = static_cast<size_t>(img->bytes_per_line) * height;
+        if (need > capacity_) attachSegment(d, visual, depth, width, height, need);
+        image_->data = info_.shmaddr;
+        image_->obdata = reinterpret_cast<char*>(&info_);
+    } catch (...) {
+        // No sized image without a segment behind it.
+        release(d, attached_);
+        throw;
     }
-    image_->data = info_.shmaddr;
-    image_->obdata = reinterpret_cast<char*>(&info_);
+}
+
+void ShmBuffer::attachSegment(Display* d, Visual* visual, int depth, uint32_t width, uint32_t height, size_t need) {
+    release(d, true);
+    image_.reset(XShmCreateImage(d, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &info_, width, height));
+    if (!image_) throw HrError("XShmCreateImage(dpy, visual, depth, ZPixmap, nullptr, &info, w, h)", BadAlloc);
+    // Room for growth, so that a window that grows a little does not make a
+    // new segment each time.
+    const size_t size = need + need / 4;
+    info_.shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    if (info_.shmid < 0) throw HrError("shmget(IPC_PRIVATE, size, IPC_CREAT | 0600)", -errno);
+    info_.shmaddr = static_cast<char*>(shmat(info_.shmid, nullptr, 0));
+    const int atErr = errno;
+    shmctl(info_.shmid, IPC_RMID, nullptr); // gone with the last detach, even after a crash
+    if (info_.shmaddr == reinterpret_cast<char*>(-1)) {
+        info_.shmaddr = nullptr;
+        throw HrError("shmat(shmid, nullptr, 0)", -atErr);
+    }
+    info_.readOnly = False;
+    ErrorTrap trap(d);
+    XShmAttach(d, &info_);
+    XSync(d, False);
+    if (trap.error()) throw HrError("XShmAttach(dpy, &info)", trap.error());
+    attached_ = true;
+    capacity_ = size;
 }
 
 std::vector<MonitorInfo> queryMonitors(Display* d) {
@@ -207,28 +224,32 @@ std::vector<MonitorInfo> queryMonitors(Display* d) {
 WindowDescription describeWindow(Display* d, Window w) {
     WindowDescription desc;
     ErrorTrap trap(d);
-    auto property = [&](const char* name, Atom type) -> std::unique_ptr<unsigned char, XFreeDeleter> {
+    // Properties are set by other programs: only the expected type and
+    // format are used, and only as many items as the server returned.
+    struct Property {
+        std::unique_ptr<unsigned char, XFreeDeleter> data;
+        unsigned long items = 0;
+    };
+    auto property = [&](Atom name, Atom type, int format) -> Property {
         Atom actual = 0;
-        int format = 0;
+        int actualFormat = 0;
         unsigned long items = 0, after = 0;
         unsigned char* data = nullptr;
-        if (XGetWindowProperty(d, w, XInternAtom(d, name, False), 0, 1024, False, type, &actual, &format, &items,
-                               &after, &data) != Success || items == 0) {
-            if (data) XFree(data);
-            return nullptr;
-        }
-        return std::unique_ptr<unsigned char, XFreeDeleter>(data);
+        const int rc = XGetWindowProperty(d, w, name, 0, 1024, False, type, &actual, &actualFormat, &items, &after,
+                                          &data);
+        Property p{std::unique_ptr<unsigned char, XFreeDeleter>(data), items};
+        if (rc != Success || !data || actual != type || actualFormat != format || items == 0) return {};
+        return p;
     };
-    if (auto title = property("_NET_WM_NAME", XInternAtom(d, "UTF8_STRING", False))) {
-        desc.title = reinterpret_cast<const char*>(title.get());
-    } else {
-        char* name = nullptr;
-        if (XFetchName(d, w, &name) && name) desc.title = name;
-        if (name) XFree(name);
+    if (auto title = property(XInternAtom(d, "_NET_WM_NAME", False), XInternAtom(d, "UTF8_STRING", False), 8);
+        title.data) {
+        desc.title = validUtf8({reinterpret_cast<const char*>(title.data.get()), title.items});
+    } else if (auto name = property(XA_WM_NAME, XA_STRING, 8); name.data) {
+        desc.title = latin1ToUtf8({reinterpret_cast<const char*>(name.data.get()), name.items});
     }
     desc.title.resize(utf8Prefix(desc.title, 255));
-    if (auto pid = property("_NET_WM_PID", XA_CARDINAL)) {
-        const auto value = *reinterpret_cast<const unsigned long*>(pid.get());
+    if (auto pid = property(XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32); pid.data) {
+        const auto value = *reinterpret_cast<const unsigned long*>(pid.data.get());
         std::error_code ec;
         const auto exe = std::filesystem::read_symlink(fmt::format("/proc/{}/exe", value), ec);
         if (!ec) {

@@ -34,6 +34,10 @@ struct XFreeDeleter {
     }
 };
 using XFixesCursorPtr = std::unique_ptr<XFixesCursorImage, XFreeDeleter>;
+struct XImageDestroy {
+    void operator()(XImage* img) const { XDestroyImage(img); }
+};
+using XImagePtr = std::unique_ptr<XImage, XImageDestroy>;
 
 // An owned file descriptor.
 class Fd {
@@ -77,13 +81,21 @@ private:
 
 // A shared-memory image, grown when needed and re-described when the grab
 // size changes; reused across pictures.
+// Throws a German runtime error naming the format unless an image of
+// `bitsPerPixel` with these channel masks is 32-bit B, G, R, X in memory
+// (8 bits each): deeper visuals (depth 30: 10 bits per channel) or other
+// orders would come out in wrong colours.
+void checkBgrx(int bitsPerPixel, unsigned long redMask, unsigned long greenMask, unsigned long blueMask);
+
 class ShmBuffer {
 public:
     ShmBuffer() = default;
     ShmBuffer(const ShmBuffer&) = delete;
     ShmBuffer& operator=(const ShmBuffer&) = delete;
     ~ShmBuffer();
-    // Throws HrError when the segment cannot be made or attached.
+    // Throws HrError when the segment cannot be made or attached, or the
+    // pixel format is not BGRX; the buffer is then empty (image() null), so
+    // the next call tries again instead of using a half-made buffer.
     void ensure(Display* d, Visual* visual, int depth, uint32_t width, uint32_t height);
     // Detaches (from the server too when `detach`) and frees the segment.
     void release(Display* d, bool detach);
@@ -93,6 +105,7 @@ private:
     struct ImageDestroy {
         void operator()(XImage* img) const;
     };
+    void attachSegment(Display* d, Visual* visual, int depth, uint32_t width, uint32_t height, size_t need);
     XShmSegmentInfo info_{};
     size_t capacity_ = 0;
     bool attached_ = false;

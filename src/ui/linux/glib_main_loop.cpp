@@ -52,6 +52,11 @@ int onIoError(Display* d) {
 } // namespace
 
 bool initMainLoop() {
+    // The host draws with cairo only. Without this GTK probes OpenGL when it
+    // opens the display, which loads the desktop's GL driver (tens of MiB
+    // resident, a shader compiler among them) into a program that sits in
+    // the tray all day. An explicit GDK_GL from the user wins.
+    g_setenv("GDK_GL", "disable", FALSE);
     if (!gtk_init_check(nullptr, nullptr)) return false;
     GdkDisplay* display = gdk_display_get_default();
     if (GDK_IS_X11_DISPLAY(display)) gDisplay = gdk_x11_display_get_xdisplay(display);
