@@ -101,6 +101,7 @@ void Engine::encodeLoop() {
     const int64_t period = kHnsPerSecond / static_cast<int64_t>(encoder->config().fps);
 
     int64_t next = nowHns();
+    int64_t lastStamp = INT64_MIN;
     while (!stop_.load()) {
         next += period;
         const int64_t now = nowHns();
@@ -112,14 +113,23 @@ void Engine::encodeLoop() {
         AVFrame* slot = encoder->acquireSlot();
         if (!slot) continue; // all busy: counted as dropped by the encoder
         bool rendered = false;
+        // A frame carries the instant its picture was grabbed, so that it
+        // lines up with the sound captured at that instant; a picture shown
+        // again (nothing new arrived) is stamped with the present.
+        int64_t stamp = 0;
         try {
-            rendered = capture->withLatest([&](const BgraImage& picture) { scaler->process(picture, slot); });
+            rendered = capture->withLatest([&](const BgraImage& picture) {
+                stamp = picture.capturedHns;
+                scaler->process(picture, slot);
+            });
         } catch (const std::exception& e) {
             logLine(fmt::format("Skalierung: {}", e.what()));
             rendered = false;
         }
         if (rendered) {
-            encoder->submit(slot, nowHns());
+            if (stamp <= lastStamp || stamp == 0) stamp = nowHns();
+            lastStamp = stamp;
+            encoder->submit(slot, stamp);
         } else {
             encoder->releaseSlot(slot);
         }

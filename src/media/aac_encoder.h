@@ -80,10 +80,9 @@ private:
     std::vector<float> pendingL_;
     std::vector<float> pendingR_;
     size_t pending_ = 0;
-    // Frames handed to the encoder so far (the next frame's pts) and the
-    // frames received in total; the clock anchor maps a frame index to 100 ns.
+    // Frames handed to the encoder so far (the next frame's pts); the clock
+    // anchor maps a frame index to 100 ns.
     int64_t sentFrames_ = 0;
-    int64_t receivedFrames_ = 0;
     bool anchored_ = false;
     int64_t anchorHns_ = 0;
     int64_t anchorFrame_ = 0;

@@ -70,7 +70,7 @@ private:
     void frameError(const std::string& message) override;
     void closed() override;
 
-    const D3D& d3d_;
+    [[maybe_unused]] const D3D& d3d_; // the device the platform's capture shares
     mutable std::mutex lock_;
     BgraImage latest_{};
     std::vector<uint8_t> retained_; // the newest picture after stop, when the source's buffers are gone

@@ -19,6 +19,7 @@ struct BgraImage {
     int32_t stride = 0; // bytes per row
     uint32_t width = 0;
     uint32_t height = 0;
+    int64_t capturedHns = 0; // when the picture was grabbed (nowHns); 0 when unknown
 };
 
 struct Nv12Planes {

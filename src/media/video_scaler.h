@@ -47,7 +47,7 @@ private:
     const D3D& d3d_;
     uint32_t outWidth_;
     uint32_t outHeight_;
-    uint32_t fps_;
+    [[maybe_unused]] uint32_t fps_; // for a hardware scaler's rate hints
     Nv12Converter cpu_;
     Placement last_{};
     struct FrameFree {

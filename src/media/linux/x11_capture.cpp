@@ -2,6 +2,7 @@
 // monitor's XRandR geometry, XComposite for windows (their own pixels even
 // when covered), XDamage to grab only after a change, XFixes for the cursor.
 
+#include "core/clock.h"
 #include "core/hr_error.h"
 #include "core/thread_name.h"
 #include "media/capture.h"
@@ -347,6 +348,8 @@ bool X11Capture::grab() {
         }
         XImage* image = nullptr;
         ErrorTrap trap(d);
+        // The server reads the pixels when it handles the request.
+        const int64_t grabbedAt = nowHns();
         if (useShm_) {
             image = buffers_[next_].image();
             const Bool ok = XShmGetImage(d, src, image, sx, sy, AllPlanes);
@@ -360,7 +363,8 @@ bool X11Capture::grab() {
             if (image->byte_order != LSBFirst) throw std::runtime_error("Nicht unterstütztes Pixelformat (MSB zuerst)");
             checkBgrx(image->bits_per_pixel, image->red_mask, image->green_mask, image->blue_mask);
         }
-        const BgraImage picture{reinterpret_cast<const uint8_t*>(image->data), image->bytes_per_line, w, h};
+        const BgraImage picture{reinterpret_cast<const uint8_t*>(image->data), image->bytes_per_line, w, h,
+                                grabbedAt};
         if (cursor_) compositeCursor(picture);
         sink_.publish(picture);
         next_ ^= 1;
