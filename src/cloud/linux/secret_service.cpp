@@ -1,5 +1,6 @@
 // The user key in the Secret Service keyring (libsecret, GDBus).
 #include "cloud/linux/secret_service.h"
+#include "config/linux/glib_ptr.h"
 
 #include "cloud/crypto.h"
 
@@ -14,21 +15,12 @@
 namespace krel {
 namespace {
 
-struct GObjectUnref {
-    void operator()(void* p) const { g_object_unref(p); }
-};
-struct GErrorFree {
-    void operator()(GError* e) const { g_error_free(e); }
-};
-struct GVariantUnref {
-    void operator()(GVariant* v) const { g_variant_unref(v); }
-};
 struct SecretPasswordFree {
     void operator()(gchar* p) const { secret_password_free(p); }
 };
-using ConnectionPtr = std::unique_ptr<GDBusConnection, GObjectUnref>;
-using ErrorPtr = std::unique_ptr<GError, GErrorFree>;
-using VariantPtr = std::unique_ptr<GVariant, GVariantUnref>;
+using ConnectionPtr = GObjectPtr<GDBusConnection>;
+using ErrorPtr = GErrorPtr;
+using VariantPtr = GVariantPtr;
 using PasswordPtr = std::unique_ptr<gchar, SecretPasswordFree>;
 
 constexpr const char* kSecretsName = "org.freedesktop.secrets";

@@ -4,6 +4,7 @@
 // file managers use to restore it.
 
 #include "library/trash.h"
+#include "config/linux/glib_ptr.h"
 
 #include <gio/gio.h>
 
@@ -12,14 +13,8 @@
 namespace krel {
 namespace {
 
-struct GObjectUnref {
-    void operator()(void* p) const { g_object_unref(p); }
-};
-struct GErrorFree {
-    void operator()(GError* e) const { g_error_free(e); }
-};
-using FilePtr = std::unique_ptr<GFile, GObjectUnref>;
-using ErrorPtr = std::unique_ptr<GError, GErrorFree>;
+using FilePtr = GObjectPtr<GFile>;
+using ErrorPtr = GErrorPtr;
 
 } // namespace
 

@@ -4,6 +4,7 @@
 // runs) and the clipboard through GTK.
 
 #include "ui/desktop_shell.h"
+#include "config/linux/glib_ptr.h"
 
 #include "config/log.h"
 
@@ -16,17 +17,6 @@
 
 namespace krel {
 namespace {
-
-struct GFreeDeleter {
-    void operator()(gpointer p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
-
-struct GObjectUnref {
-    void operator()(gpointer p) const {
-        if (p) g_object_unref(p);
-    }
-};
 
 bool launch(const char* uri) {
     GError* error = nullptr;

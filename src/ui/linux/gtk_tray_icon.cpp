@@ -6,6 +6,7 @@
 // the overlay, right click the menu.
 
 #include "ui/tray_icon.h"
+#include "config/linux/glib_ptr.h"
 
 #include "config/data_directory.h"
 #include "config/log.h"
@@ -26,13 +27,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct GObjectUnref {
-    void operator()(gpointer p) const {
-        if (p) g_object_unref(p);
-    }
-};
 template <typename T>
-using GPtr = std::unique_ptr<T, GObjectUnref>;
+using GPtr = GObjectPtr<T>;
 
 bool hasStatusNotifierWatcher() {
     GError* error = nullptr;
