@@ -15,6 +15,10 @@
 #include <X11/keysym.h>
 
 #include <csignal>
+#include <cstring>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <fstream>
 #include <thread>
 
@@ -183,6 +187,46 @@ TEST(Desktop, TrayMenuAsAPanelSeesIt) {
     EXPECT_EQ(program.wait(), 0);
     ASSERT_EQ(mp4Files(data / "Clips").size(), 1u);
     EXPECT_GT(krel::test::readBack(mp4Files(data / "Clips").front()).video()->decodedFrames, 0);
+}
+
+// The X server goes away (the session ends) while a recording runs: the
+// program finishes the file and exits 0.
+TEST(Desktop, VanishingXServerFinishesTheRecording) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string fd = std::to_string(fds[1]);
+    char* argv[] = {const_cast<char*>("Xvfb"), const_cast<char*>("-displayfd"), const_cast<char*>(fd.c_str()),
+                    const_cast<char*>("-screen"), const_cast<char*>("0"), const_cast<char*>("640x480x24"),
+                    const_cast<char*>("-nolisten"), const_cast<char*>("tcp"), nullptr};
+    pid_t xvfb = -1;
+    ASSERT_EQ(posix_spawnp(&xvfb, "Xvfb", nullptr, nullptr, argv, environ), 0);
+    ::close(fds[1]);
+    char number[16] = {};
+    ASSERT_GT(::read(fds[0], number, sizeof number - 1), 0);
+    ::close(fds[0]);
+    const std::string outer = std::getenv("DISPLAY");
+    setenv("DISPLAY", (":" + std::string(number, std::strcspn(number, "\n"))).c_str(), 1);
+
+    krel::test::TempDir data;
+    writeSettings(data.path());
+    const fs::path log = data / "krel-play.log";
+    {
+        DesktopProgram program(KREL_PLAY_EXECUTABLE, data.path(), {"--tray"});
+        ASSERT_TRUE(waitFor([&] { return readText(log).find("Pipeline: ") != std::string::npos; })) << readText(log);
+        TestDisplay().tapKey(XK_F9); // closed again before its server goes
+        ASSERT_TRUE(waitFor([&] { return mp4Files(data / "Clips").size() == 1; })) << readText(log);
+        std::this_thread::sleep_for(1500ms);
+        ::kill(xvfb, SIGKILL);
+        ::waitpid(xvfb, nullptr, 0);
+        EXPECT_EQ(program.wait(), 0) << readText(log);
+    }
+    setenv("DISPLAY", outer.c_str(), 1);
+    EXPECT_NE(readText(log).find("X-Server nicht mehr erreichbar – beende"), std::string::npos);
+    const auto files = mp4Files(data / "Clips");
+    ASSERT_EQ(files.size(), 1u);
+    const auto rb = krel::test::readBack(files.front());
+    ASSERT_NE(rb.video(), nullptr);
+    EXPECT_GT(rb.video()->decodedFrames, 10);
 }
 
 } // namespace

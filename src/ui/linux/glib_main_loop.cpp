@@ -6,6 +6,7 @@
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 
+#include <atomic>
 #include <csignal>
 #include <exception>
 #include <fmt/format.h>
@@ -41,11 +42,17 @@ Display* gDisplay = nullptr;
 
 // GTK's own handler ends the process with an error when the X server goes
 // away; the program's connection instead ends through the orderly shutdown.
+// Once the server is gone, every other connection of ours breaks as the
+// shutdown closes it; those must not end the process before the recording
+// is finished (each has its own exit handler, which marks it dead).
+std::atomic<bool> gLost{false};
+
 int onIoError(Display* d) {
-    if (d == gDisplay && gOnDisplayLost) {
+    if (d == gDisplay && gOnDisplayLost && !gLost.exchange(true)) {
         logLine("X-Server nicht mehr erreichbar – beende");
         (*gOnDisplayLost)();
     }
+    if (gLost.load()) return 0;
     return gPreviousIoHandler ? gPreviousIoHandler(d) : 0;
 }
 
