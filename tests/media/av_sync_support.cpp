@@ -72,7 +72,7 @@ void FlashWindow::run() {
 }
 
 Beeper::Beeper(const std::string& sink, int64_t originHns) : origin_(originHns) {
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
+    pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kRate, 2};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     // 150 ms queued: a beeper thread starved on a busy machine must not let
@@ -82,7 +82,7 @@ Beeper::Beeper(const std::string& sink, int64_t originHns) : origin_(originHns) 
     attr.minreq = kRate / 200 * 8; // 5 ms
     attr.fragsize = static_cast<uint32_t>(-1);
     int err = 0;
-    stream_.reset(pa_simple_new(nullptr, "krel-sync-test", PA_STREAM_PLAYBACK, sink.c_str(), "beep", &spec, nullptr,
+    stream_.reset(pa_simple_new(nullptr, "krel-sync-test", PA_STREAM_PLAYBACK, sink.c_str(), "beep", &format, nullptr,
                                 &attr, &err));
     if (!stream_) throw std::runtime_error(std::string("pa_simple_new: ") + pa_strerror(err));
     thread_ = std::thread([this] { run(); });

@@ -85,7 +85,7 @@ struct SimpleFree {
 // Plays cue 0 into the null sink and listens to its monitor: both notes are
 // heard, a frequency between them is not.
 TEST(SoundCues, PlaysIntoDefaultSink) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48'000, 1};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, 48'000, 1};
     // Small fragments: with the server's default of 2 s the null sink renders
     // so far ahead that a sound started meanwhile never reaches the monitor.
     pa_buffer_attr attr{};
@@ -93,7 +93,7 @@ TEST(SoundCues, PlaysIntoDefaultSink) {
     attr.fragsize = 2 * 960;
     int error = 0;
     std::unique_ptr<pa_simple, SimpleFree> rec(pa_simple_new(nullptr, "krel-cues-test", PA_STREAM_RECORD,
-                                                              "krel_null.monitor", "monitor", &spec, nullptr,
+                                                              "krel_null.monitor", "monitor", &format, nullptr,
                                                               &attr, &error));
     ASSERT_TRUE(rec) << pa_strerror(error);
 

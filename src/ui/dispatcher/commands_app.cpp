@@ -17,7 +17,6 @@
 #include <fmt/format.h>
 
 #include <cstdlib>
-#include <map>
 
 namespace krel::dispatch {
 namespace {
@@ -110,8 +109,10 @@ Result action(void (MainWindow::*act)()) {
     return ok();
 }
 
-const std::map<std::string, Command, std::less<>>& commands() {
-    static const std::map<std::string, Command, std::less<>> table{
+} // namespace
+
+const CommandTable& appCommands() {
+    static const CommandTable table{
         {"init", init},
         {"setSettings", setSettings},
         {"toggleReplay", [](const Request&) { return action(&MainWindow::toggleReplay); }},
@@ -146,15 +147,6 @@ const std::map<std::string, Command, std::less<>>& commands() {
         {"uninstall", uninstall},
     };
     return table;
-}
-
-} // namespace
-
-bool dispatchApp(const Request& r, Result& out) {
-    const auto it = commands().find(r.cmd);
-    if (it == commands().end()) return false;
-    out = it->second(r);
-    return true;
 }
 
 } // namespace krel::dispatch

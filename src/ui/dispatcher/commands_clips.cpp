@@ -7,7 +7,6 @@
 #include "ui/dispatcher/dispatcher.h"
 #include "ui/dispatcher/request.h"
 
-#include <map>
 
 namespace krel::dispatch {
 namespace {
@@ -30,8 +29,10 @@ Result rename(const Request& r) {
     return errorResult(message);
 }
 
-const std::map<std::string, Command, std::less<>>& commands() {
-    static const std::map<std::string, Command, std::less<>> table{
+} // namespace
+
+const CommandTable& clipCommands() {
+    static const CommandTable table{
         {"listClips", list},
         {"deleteClip",
          [](const Request& r) -> Result {
@@ -57,15 +58,6 @@ const std::map<std::string, Command, std::less<>>& commands() {
          }},
     };
     return table;
-}
-
-} // namespace
-
-bool dispatchClips(const Request& r, Result& out) {
-    const auto it = commands().find(r.cmd);
-    if (it == commands().end()) return false;
-    out = it->second(r);
-    return true;
 }
 
 } // namespace krel::dispatch

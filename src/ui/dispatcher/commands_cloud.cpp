@@ -16,7 +16,6 @@
 
 #include <fmt/format.h>
 
-#include <map>
 #include <thread>
 
 namespace krel::dispatch {
@@ -68,8 +67,10 @@ Result signInCommand(const Request& r) {
     });
 }
 
-const std::map<std::string, Command, std::less<>>& commands() {
-    static const std::map<std::string, Command, std::less<>> table{
+} // namespace
+
+const CommandTable& cloudCommands() {
+    static const CommandTable table{
         {"cloudList", cloudCommand},
         {"cloudShare", cloudCommand},
         {"cloudDelete", cloudCommand},
@@ -101,15 +102,6 @@ const std::map<std::string, Command, std::less<>>& commands() {
          }},
     };
     return table;
-}
-
-} // namespace
-
-bool dispatchCloud(const Request& r, Result& out) {
-    const auto it = commands().find(r.cmd);
-    if (it == commands().end()) return false;
-    out = it->second(r);
-    return true;
 }
 
 } // namespace krel::dispatch

@@ -82,9 +82,10 @@ std::string handle(const std::string& text) {
     dispatch::Result result;
     try {
         r.clipFolder = clipDirectory(window->settings());
-        if (!dispatch::dispatchApp(r, result) && !dispatch::dispatchClips(r, result) &&
-            !dispatch::dispatchCloud(r, result))
-            result = errorResult("Unbekannter Befehl");
+        const dispatch::Command* command = nullptr;
+        for (const auto* table : {&dispatch::appCommands(), &dispatch::clipCommands(), &dispatch::cloudCommands()})
+            if (const auto it = table->find(cmd); it != table->end()) command = &it->second;
+        result = command ? (*command)(r) : errorResult("Unbekannter Befehl");
     } catch (const dispatch::BadRequest& e) {
         result = errorResult(e.what());
     } catch (const std::exception& e) {

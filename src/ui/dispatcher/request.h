@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -40,9 +41,10 @@ nlohmann::json ok();
 // A file name that stays inside the clip folder: no \ / : at all.
 bool plainFileName(std::string_view name);
 
-// The command families; each returns false for a name it does not know.
-bool dispatchApp(const Request& r, Result& out);
-bool dispatchClips(const Request& r, Result& out);
-bool dispatchCloud(const Request& r, Result& out);
+// The command families, each a table from command name to handler.
+using CommandTable = std::map<std::string, Command, std::less<>>;
+const CommandTable& appCommands();
+const CommandTable& clipCommands();
+const CommandTable& cloudCommands();
 
 } // namespace krel::dispatch

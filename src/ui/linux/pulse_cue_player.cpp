@@ -152,9 +152,9 @@ private:
     }
 
     void startUpload(Slot& slot) {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, 48'000, 1};
+        const pa_sample_spec format{PA_SAMPLE_S16LE, 48'000, 1};
         ProplistPtr props = eventProps(slot.name);
-        slot.stream.reset(pa_stream_new_with_proplist(ctx_.get(), slot.name.c_str(), &spec, nullptr, props.get()));
+        slot.stream.reset(pa_stream_new_with_proplist(ctx_.get(), slot.name.c_str(), &format, nullptr, props.get()));
         if (slot.stream) {
             pa_stream_set_state_callback(slot.stream.get(), &PulseCuePlayer::onUploadState, &slot);
             if (pa_stream_connect_upload(slot.stream.get(), slot.samples.size()) == 0) {
