@@ -24,4 +24,5 @@ endif()
 # libayatana-appindicator (StatusNotifierItem), XTEST for the tests' key presses.
 pkg_check_modules(GTK REQUIRED IMPORTED_TARGET gtk+-3.0)
 pkg_check_modules(APPINDICATOR REQUIRED IMPORTED_TARGET ayatana-appindicator3-0.1)
+pkg_check_modules(WEBKIT REQUIRED IMPORTED_TARGET webkit2gtk-4.1)
 pkg_check_modules(XTST REQUIRED IMPORTED_TARGET xtst)

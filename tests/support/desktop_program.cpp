@@ -5,11 +5,14 @@
 #include <X11/keysym.h>
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <thread>
@@ -37,9 +40,11 @@ bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit)
     return pred();
 }
 
-DesktopProgram::DesktopProgram(const fs::path& program, const fs::path& data, const std::vector<std::string>& args) {
+DesktopProgram::DesktopProgram(const fs::path& program, const fs::path& data, const std::vector<std::string>& args,
+                               const std::vector<std::string>& env) {
     std::vector<std::string> envs{"KREL_PLAY_PORTABLE=1", "KREL_PLAY_DATA_DIR=" + data.string(),
                                   "KREL_PLAY_UPDATE_URL=http://127.0.0.1:9/"};
+    envs.insert(envs.end(), env.begin(), env.end());
     for (char** e = environ; *e; ++e) {
         const std::string_view v(*e);
         if (v.rfind("KREL_PLAY_", 0) != 0) envs.emplace_back(v);
@@ -151,6 +156,42 @@ uint32_t TestDisplay::pixel(int x, int y) {
     const uint32_t p = static_cast<uint32_t>(XGetPixel(img, 0, 0)) & 0xFFFFFF;
     XDestroyImage(img);
     return p;
+}
+
+std::vector<pid_t> webProcesses(pid_t parent) {
+    std::vector<pid_t> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string comm = readText(entry.path() / "comm");
+        const std::string stat = readText(entry.path() / "stat");
+        const size_t close = stat.rfind(')');
+        if (comm.rfind("WebKitWebProces", 0) != 0 || close == std::string::npos) continue;
+        // "pid (comm) state ppid ..."
+        if (std::atoi(stat.c_str() + close + 4) == parent) found.push_back(std::atoi(entry.path().filename().c_str()));
+    }
+    return found;
+}
+
+std::optional<std::string> evalInPage(const std::filesystem::path& socket, const std::string& body) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket.c_str());
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        std::string line = body; // one line: the probe reads up to the first break
+        for (char& c : line)
+            if (c == '\n') c = ' ';
+        line += '\n';
+        if (::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    if (reply.empty() || reply.back() != '\n') return std::nullopt;
+    reply.pop_back();
+    return reply;
 }
 
 } // namespace krel::test

@@ -22,9 +22,10 @@ bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit 
 class DesktopProgram {
 public:
     // Starts `program` with the data folder `data` (stdout and stderr go to
-    // data/stdout.txt).
+    // data/stdout.txt); the program's own variables come only from `env`
+    // ("NAME=value").
     DesktopProgram(const std::filesystem::path& program, const std::filesystem::path& data,
-                   const std::vector<std::string>& args);
+                   const std::vector<std::string>& args, const std::vector<std::string>& env = {});
     ~DesktopProgram(); // kills a still running child
     // Waits for the exit; the exit code, or -signal when it was killed.
     int wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
@@ -38,6 +39,15 @@ public:
 private:
     pid_t pid_ = -1;
 };
+
+// Runs `body` (the body of an async JavaScript function) in the open
+// overlay's page of the tests' build of the program, listening on `socket`;
+// its result as JSON, "null" without an overlay, nullopt when the program
+// cannot be reached.
+// The WebKit web processes whose parent is `parent`.
+std::vector<pid_t> webProcesses(pid_t parent);
+
+std::optional<std::string> evalInPage(const std::filesystem::path& socket, const std::string& body);
 
 struct ToastOnScreen {
     std::string text;

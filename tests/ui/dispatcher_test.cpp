@@ -2,7 +2,7 @@
 // folder of real MP4 files written by the program's own clip writer, the
 // desktop's default handlers observed through a handler registered in a
 // private XDG data folder, and the account and cloud commands answered later
-// through the local service.
+// through the local service; the clip server read like a player reads it.
 
 #include "core/clip_writer.h"
 #include "local_service.h"
@@ -12,6 +12,7 @@
 #include "ui/main_loop.h"
 #include "ui/main_window.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <glib.h>
 
@@ -33,6 +34,38 @@ std::string readText(const fs::path& p) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+struct Fetched {
+    long status = 0;
+    std::string contentRange;
+    std::string body;
+};
+
+// One GET through libcurl, as a player would send it.
+Fetched fetch(const std::string& url, const std::string& range = "", const std::string& header = "") {
+    Fetched got;
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = header.empty() ? nullptr : curl_slist_append(nullptr, header.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    if (!range.empty()) curl_easy_setopt(curl, CURLOPT_RANGE, range.substr(6).c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &got.body);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t, size_t n, void* body) {
+        static_cast<std::string*>(body)->append(data, n);
+        return n;
+    });
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &got.contentRange);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, +[](char* data, size_t, size_t n, void* out) {
+        const std::string line(data, n);
+        if (line.rfind("Content-Range: ", 0) == 0)
+            *static_cast<std::string*>(out) = line.substr(15, line.find_last_not_of("\r\n") - 14);
+        return n;
+    });
+    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &got.status);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return got;
 }
 
 class Dispatcher : public ::testing::Test {
@@ -138,7 +171,34 @@ TEST_F(Dispatcher, ClipFolderCommandsStayInsideTheFolder) {
 
     json list = result({{"id", 1}, {"cmd", "listClips"}});
     ASSERT_EQ(list["clips"].size(), 2u) << list.dump();
-    EXPECT_EQ(list["base"], clipBaseUrl());
+
+    // The player's view of the folder: byte ranges of the listed clips; the
+    // part file, other files, links, names leaving the folder and foreign
+    // host names get nothing.
+    const std::string base = list["base"];
+    ASSERT_EQ(base.rfind("http://127.0.0.1:", 0), 0u) << base;
+    const auto size = fs::file_size(clips_ / "Intro.MP4");
+    const std::string whole = readText(clips_ / "Intro.MP4");
+    Fetched got = fetch(base + "Intro.MP4", "bytes=4-11");
+    EXPECT_EQ(got.status, 206);
+    EXPECT_EQ(got.contentRange, "bytes 4-11/" + std::to_string(size));
+    EXPECT_EQ(got.body, whole.substr(4, 8));
+    got = fetch(base + "Intro.MP4", "bytes=-3");
+    EXPECT_EQ(got.body, whole.substr(size - 3));
+    got = fetch(base + "Intro.MP4", "bytes=1-2,5-6"); // more than one: the whole file
+    EXPECT_EQ(got.status, 200);
+    EXPECT_EQ(got.body, whole);
+    EXPECT_EQ(fetch(base + "Intro.MP4", "bytes=" + std::to_string(size) + "-").status, 416);
+    EXPECT_EQ(fetch(base + "Intro.MP4", "bytes=9-4").status, 200); // malformed: ignored
+    EXPECT_EQ(fetch(base + "Doom%202026-03-01%2020-15-00.mp4", "bytes=0-0").status, 206);
+    fs::copy_file(clips_ / "Intro.MP4", clips_ / "%2e%2e #1.mp4"); // decoded exactly once
+    EXPECT_EQ(fetch(base + "%252e%252e%20%231.mp4", "bytes=0-0").status, 206);
+    fs::remove(clips_ / "%2e%2e #1.mp4");
+    for (const char* refused : {"link.mp4", "Doom%202026-03-01%2020-16-00.mp4.part", "notes.txt", "..%2Foutside.mp4",
+                                "%2e%2e%2Foutside.mp4", "sub", "fehlt.mp4"})
+        EXPECT_GE(fetch(base + refused).status, 400) << refused; // libsoup itself refuses some
+    EXPECT_EQ(fetch(base.substr(0, base.size() - 2) + "0/Intro.MP4").status, 404); // wrong key
+    EXPECT_EQ(fetch(base + "Intro.MP4", "", "Host: localhost").status, 404);
     uint64_t bytes = 0;
     for (const auto* name : {"Doom 2026-03-01 20-15-00.mp4", "Intro.MP4", "Doom 2026-03-01 20-16-00.mp4.part",
                              "notes.txt"})

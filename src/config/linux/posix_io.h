@@ -12,13 +12,30 @@ namespace krel {
 
 // Owns a file descriptor.
 struct UniqueFd {
-    int fd;
+    int fd = -1;
+    UniqueFd() = default;
     explicit UniqueFd(int f) : fd(f) {}
     ~UniqueFd() {
         if (fd >= 0) ::close(fd);
     }
+    UniqueFd(UniqueFd&& other) noexcept : fd(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            if (fd >= 0) ::close(fd);
+            fd = other.release();
+        }
+        return *this;
+    }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd; }
+    explicit operator bool() const { return fd >= 0; }
+    int release() {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
 };
 
 // Writes all of `bytes`, resuming after interruptions; false on an error.

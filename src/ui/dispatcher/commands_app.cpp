@@ -30,6 +30,9 @@ Result init(const Request&) {
     result["settings"] = nlohmann::json::parse(settingsToJson(window().settings()));
     if (!updateState().available.version.empty()) result["update"] = buildUpdateMessage();
     if (const char* page = std::getenv("KREL_PLAY_TEST_PAGE")) result["page"] = std::string(page).substr(0, kTestPageMax);
+    // The page links to the web site ("Kostenlos registrieren"), which the
+    // API address decides.
+    result["website"] = websiteBaseUrl();
     // The state follows the reply: posted now, it arrives after it.
     if (Engine* engine = window().engine())
         postToPage(buildStateMessage(engine->status()).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));

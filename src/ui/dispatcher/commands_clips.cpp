@@ -3,6 +3,7 @@
 // clip folder is read, moved or opened because of a request.
 
 #include "library/clip_library.h"
+#include "ui/clip_server.h"
 #include "ui/desktop_shell.h"
 #include "ui/dispatcher/dispatcher.h"
 #include "ui/dispatcher/request.h"
@@ -20,7 +21,7 @@ Result list(const Request& r) {
                          {"modified", static_cast<double>(c.modified)},
                          {"favorite", c.favorite}});
     return nlohmann::json{
-        {"clips", std::move(clips)}, {"bytes", static_cast<double>(folderBytes(r.clipFolder))}, {"base", clipBaseUrl()}};
+        {"clips", std::move(clips)}, {"bytes", static_cast<double>(folderBytes(r.clipFolder))}, {"base", serveClipFolder(r.clipFolder)}};
 }
 
 Result rename(const Request& r) {

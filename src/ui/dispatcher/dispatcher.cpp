@@ -59,7 +59,6 @@ nlohmann::json errorResult(const std::string& message) { return {{"error", messa
 
 std::string replyFromApi(int64_t id, const ApiResult& result) { return makeReply(id, resultFromApi(result)); }
 
-std::string clipBaseUrl() { return "krel-clip://clips/"; }
 
 std::string websiteBaseUrl() { return apiBaseUrl() + "/"; }
 

@@ -23,9 +23,7 @@ std::string makeReply(int64_t id, const nlohmann::json& result);
 nlohmann::json errorResult(const std::string& message);
 std::string replyFromApi(int64_t id, const ApiResult& result);
 
-// Where the overlay serves the clip folder (the clip scheme's root) and the
-// web site's address; both end with "/".
-std::string clipBaseUrl();
+// The web site's address, ending with "/".
 std::string websiteBaseUrl();
 
 } // namespace krel
