@@ -239,7 +239,7 @@ void Overlay::onPageMessage(const std::string& text) {
 }
 
 void Overlay::onViewFailed(bool started, const std::string& reason) {
-    if (started) logLine(fmt::format("Overlay: Web-Prozess beendet ({})", reason));
+    if (started) logLine(fmt::format("Overlay: beendet ({})", reason));
     else logLine(fmt::format("Overlay: Web-Ansicht nicht verfügbar ({})", reason));
     closeFromEvent();
 }

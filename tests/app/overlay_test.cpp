@@ -16,6 +16,7 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <csignal>
 #include <fstream>
 #include <thread>
 
@@ -140,6 +141,44 @@ TEST(Overlay, OpensOnPointerMonitorServesClipsAndClosesWithItsProcess) {
                "\"0:04\"";
     })) << page("return document.querySelector('#clipList').outerHTML");
 
+    // A flood of requests: all answered, in order, and the host stays
+    // responsive.
+    EXPECT_EQ(page(R"(
+        return await new Promise(ok => {
+            const pass = window.krelReceive;
+            let answered = 0, inOrder = true;
+            window.krelReceive = text => {
+                const m = JSON.parse(text);
+                if (!(m.id >= 200000)) return pass(text);
+                inOrder = inOrder && m.id === 200000 + answered;
+                if (++answered === 10000) { window.krelReceive = pass; ok(inOrder); }
+            };
+            for (let i = 0; i < 10000; i++)
+                window.webkit.messageHandlers.krel.postMessage(JSON.stringify({id: 200000 + i, cmd: 'appInfo'}));
+        });)"),
+              "true");
+
+    // Host-to-page texts arrive unchanged, whatever they hold: a folder name
+    // with quotes, backslashes, line separators and a closing script tag
+    // through the settings and back.
+    const std::string odd = (data / "a\"b\\c\u2028d\u2029</script>e").string();
+    const std::string roundTrip = page(R"(
+        const ask = (id, request) => new Promise(ok => {
+            const pass = window.krelReceive;
+            window.krelReceive = text => {
+                const m = JSON.parse(text);
+                if (m.id !== id) return pass(text);
+                window.krelReceive = pass;
+                ok(m.result);
+            };
+            window.webkit.messageHandlers.krel.postMessage(JSON.stringify(Object.assign({id}, request)));
+        });
+        await ask(300001, {cmd: 'setSettings', settings: {clipDir: )" + nlohmann::json(odd).dump() + R"(}});
+        const back = (await ask(300002, {cmd: 'init'})).settings.clipDir;
+        await ask(300003, {cmd: 'setSettings', settings: {clipDir: ''}});
+        return back;)");
+    EXPECT_EQ(nlohmann::json::parse(roundTrip), odd);
+
     // Leaving the page is refused, pop-ups open nothing.
     EXPECT_EQ(page("window.open('https://example.org/'); location.href = 'https://example.org/';"
                    "await new Promise(ok => setTimeout(ok, 500)); return location.href;"),
@@ -160,6 +199,20 @@ TEST(Overlay, OpensOnPointerMonitorServesClipsAndClosesWithItsProcess) {
     const std::string text = readText(log);
     const auto opened = count(text, "Overlay: wird geöffnet"), closed = count(text, "Overlay: geschlossen");
     EXPECT_TRUE(opened == closed || opened == closed + 1) << text;
+
+    // A web process that dies takes the overlay down; the next Alt+Z opens
+    // a fresh one.
+    if (opened == closed) display.tapKey(XK_z, true);
+    ASSERT_TRUE(waitFor([&] { return krel::test::webProcesses(program.pid()).size() == 1; }));
+    std::this_thread::sleep_for(1s);
+    ::kill(krel::test::webProcesses(program.pid()).front(), SIGKILL);
+    ASSERT_TRUE(waitFor([&] {
+        return readText(log).find("Overlay: beendet (Web-Prozess abgestürzt)") != std::string::npos &&
+               count(readText(log), "Overlay: geschlossen") == count(readText(log), "Overlay: wird geöffnet");
+    })) << readText(log);
+    const size_t shown = count(readText(log), "Overlay: sichtbar");
+    display.tapKey(XK_z, true);
+    EXPECT_TRUE(waitFor([&] { return count(readText(log), "Overlay: sichtbar") == shown + 1; })) << readText(log);
 
     program.signal(SIGTERM);
     EXPECT_EQ(program.wait(), 0) << readText(data / "stdout.txt");

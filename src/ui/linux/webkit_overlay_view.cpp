@@ -168,6 +168,10 @@ public:
                          }),
                          nullptr);
         g_signal_connect(view_, "web-process-terminated", G_CALLBACK(onProcessEnded), this);
+        g_signal_connect(view_, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+                             if (event == WEBKIT_LOAD_FINISHED) static_cast<GtkOverlayView*>(self)->loaded_ = true;
+                         }),
+                         this);
         g_signal_connect(view_, "load-failed", G_CALLBACK(onLoadFailed), this);
         gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
         gtk_widget_show_all(window_);
@@ -265,8 +269,11 @@ private:
         if (text) self->events_.pageMessage(text.get());
     }
 
+    // Before the page has loaded, a process that ends means the web view
+    // cannot run here at all.
     static void onProcessEnded(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
-        static_cast<GtkOverlayView*>(data)->events_.failed(true, terminationText(reason));
+        auto* self = static_cast<GtkOverlayView*>(data);
+        self->events_.failed(self->loaded_, std::string("Web-Prozess ") + terminationText(reason));
     }
 
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
@@ -281,6 +288,7 @@ private:
     WebKitWebView* view_ = nullptr;
     guint tick_ = 0;
     guint deactivateCheck_ = 0;
+    bool loaded_ = false;
     double zoom_ = 1.0;
 };
 
