@@ -214,6 +214,21 @@ TEST(Overlay, OpensOnPointerMonitorServesClipsAndClosesWithItsProcess) {
     display.tapKey(XK_z, true);
     EXPECT_TRUE(waitFor([&] { return count(readText(log), "Overlay: sichtbar") == shown + 1; })) << readText(log);
 
+    // Another program's window takes the keyboard: the overlay slides out.
+    std::this_thread::sleep_for(1500ms); // slid in and focused
+    const size_t closedBefore = count(readText(log), "Overlay: geschlossen");
+    Display* dpy = display.get();
+    const Window other = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 100, 100, 0, 0, 0);
+    XMapRaised(dpy, other);
+    XSync(dpy, False);
+    std::this_thread::sleep_for(200ms);
+    XSetInputFocus(dpy, other, RevertToParent, CurrentTime);
+    XSync(dpy, False);
+    EXPECT_TRUE(waitFor([&] { return count(readText(log), "Overlay: geschlossen") == closedBefore + 1; }))
+        << readText(log);
+    XDestroyWindow(dpy, other);
+    XSync(dpy, False);
+
     program.signal(SIGTERM);
     EXPECT_EQ(program.wait(), 0) << readText(data / "stdout.txt");
 }

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <csignal>
+#include <deque>
+#include <mutex>
 #include <exception>
 #include <fmt/format.h>
 
@@ -70,8 +72,30 @@ bool initMainLoop() {
     return true;
 }
 
+// Tasks from other threads wait in a queue of our own: its mutex is the
+// hand-over a thread checker can see (GLib's own locking is invisible to
+// it). Each task gets one idle source, which runs the oldest task, so the
+// order of posting is kept.
+std::mutex gTasksMutex;
+std::deque<Task> gTasks;
+
+gboolean runQueuedTask(gpointer) {
+    Task task;
+    {
+        std::lock_guard lock(gTasksMutex);
+        if (gTasks.empty()) return G_SOURCE_REMOVE;
+        task = std::move(gTasks.front());
+        gTasks.pop_front();
+    }
+    return runTask(&task);
+}
+
 void runOnMain(std::function<void()> task) {
-    g_idle_add_full(G_PRIORITY_DEFAULT, runTask, new Task(std::move(task)), deleteTask);
+    {
+        std::lock_guard lock(gTasksMutex);
+        gTasks.push_back(std::move(task));
+    }
+    g_idle_add_full(G_PRIORITY_DEFAULT, runQueuedTask, nullptr, nullptr);
 }
 
 TimerId startTimer(unsigned intervalMs, std::function<void()> tick) {
