@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <system_error>
 
 namespace krel {
@@ -246,8 +245,8 @@ void Overlay::onViewFailed(bool started, const std::string& reason) {
 
 void Overlay::closeFromEvent() {
     const uint64_t generation = generation_;
-    runOnMain([this, generation] {
-        if (generation == generation_) close();
+    runOnMain([this, generation, alive = std::weak_ptr<int>(alive_)] {
+        if (!alive.expired() && generation == generation_) close();
     });
 }
 

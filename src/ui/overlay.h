@@ -104,6 +104,8 @@ private:
     double slideDurationMs_ = kSlideInMs;
 
     TimerId timers_[kTimerCount] = {};
+    // Tasks queued for later check this, so none reaches a destroyed overlay.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 } // namespace krel

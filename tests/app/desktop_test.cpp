@@ -83,6 +83,12 @@ TEST(Desktop, HotkeysToastsHandOverAndOrderlyEnd) {
     EXPECT_EQ(second.wait(), 0);
     EXPECT_TRUE(waitFor([&] { return readText(log).find("Overlay: wird geöffnet") != std::string::npos; }));
     EXPECT_EQ(count(readText(log), "KREL Play 0.1.7 startet"), 1u);
+    // Alt+Z closes it again (it would cover the notices below).
+    ASSERT_TRUE(waitFor([&] { return readText(log).find("Overlay: sichtbar") != std::string::npos; }))
+        << readText(log);
+    display.tapKey(XK_z, true);
+    ASSERT_TRUE(waitFor([&] { return readText(log).find("Overlay: geschlossen") != std::string::npos; }))
+        << readText(log);
 
     // F9 starts a recording (red marker); SIGTERM ends the program and
     // finishes the file.
