@@ -25,8 +25,11 @@ async function start() {
   buildChrome();
   window.addEventListener("keydown", onKey);
   let page = "";
+  // Both questions go out at once (in this order); the screen waits for both.
+  const asked = [call("init"), call("hotkeyNames")];
+  asked.forEach((p) => p.catch(() => {}));
   try {
-    const init = await call("init");
+    const init = await asked[0];
     if (init && typeof init === "object" && !errorOf(init)) {
       if (init.settings && typeof init.settings === "object") S = Object.assign({}, init.settings);
       if (init.update && typeof init.update === "object") onUpdate(init.update);
@@ -39,7 +42,7 @@ async function start() {
     toast(e instanceof UserError ? e.message : "Start fehlgeschlagen");
   }
   try {
-    const names = await call("hotkeyNames");
+    const names = await asked[1];
     if (names && typeof names === "object" && !errorOf(names)) HK = names;
   } catch (e) {
     // The names only decorate; the page works without them.
