@@ -23,16 +23,11 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using krel::test::DesktopProgram;
+using krel::test::count;
 using krel::test::readText;
 
 double msBetween(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
-}
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 // Waits until the log holds `n` copies of `line`; the time it took.

@@ -27,12 +27,12 @@ ByteRange parseByteRange(std::string_view header, int64_t size) {
     header = trim(header);
     constexpr std::string_view kUnit = "bytes=";
     if (!header.starts_with(kUnit) || size < 0) return {};
-    const std::string_view spec = trim(header.substr(kUnit.size()));
-    if (spec.find(',') != std::string_view::npos) return {};
-    const size_t dash = spec.find('-');
+    const std::string_view bounds = trim(header.substr(kUnit.size()));
+    if (bounds.find(',') != std::string_view::npos) return {};
+    const size_t dash = bounds.find('-');
     if (dash == std::string_view::npos) return {};
-    const std::string_view from = trim(spec.substr(0, dash));
-    const std::string_view to = trim(spec.substr(dash + 1));
+    const std::string_view from = trim(bounds.substr(0, dash));
+    const std::string_view to = trim(bounds.substr(dash + 1));
 
     if (from.empty()) { // the last `suffix` bytes
         const int64_t suffix = parseCount(to);

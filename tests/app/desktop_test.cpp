@@ -27,6 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using krel::test::DesktopProgram;
+using krel::test::count;
 using krel::test::readText;
 using krel::test::TestDisplay;
 using krel::test::waitFor;
@@ -36,12 +37,6 @@ void writeSettings(const fs::path& data, const std::string& extra = "") {
     std::ofstream(data / "settings.json")
         << R"({"mode":"monitor","scale":"fit","outWidth":320,"outHeight":180,"fps":30,"replaySeconds":5,)"
         << R"("micEnabled":false,"autoUpdate":false)" << extra << "}";
-}
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 std::vector<fs::path> mp4Files(const fs::path& folder) {

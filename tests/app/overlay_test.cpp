@@ -25,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using krel::test::DesktopProgram;
+using krel::test::count;
 using krel::test::evalInPage;
 using krel::test::readText;
 using krel::test::TestDisplay;
@@ -52,12 +53,6 @@ std::optional<Placed> overlayWindow(Display* dpy) {
     }
     if (children) XFree(children);
     return found;
-}
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 void makeClip(const fs::path& file) {

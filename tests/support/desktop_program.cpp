@@ -158,6 +158,12 @@ uint32_t TestDisplay::pixel(int x, int y) {
     return p;
 }
 
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 std::vector<pid_t> webProcesses(pid_t parent) {
     std::vector<pid_t> found;
     for (const auto& entry : fs::directory_iterator("/proc")) {

@@ -16,6 +16,8 @@
 namespace krel::test {
 
 std::string readText(const std::filesystem::path& p);
+// How often `what` occurs in `text` (log lines, say).
+size_t count(const std::string& text, const std::string& what);
 // Polls `pred` every 50 ms until it holds or `limit` has passed.
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
