@@ -1,6 +1,6 @@
 #pragma once
-// File operations of the executable swap (linux/: POSIX). Callable from any
-// thread; they do not throw.
+// File operations of the executable swap (linux/: POSIX; win/: Win32).
+// Callable from any thread; they do not throw.
 
 #include <cstdint>
 #include <filesystem>
@@ -17,7 +17,8 @@ bool writeExecutableFile(const std::filesystem::path& path, std::span<const uint
 
 // The steps of swapInExecutable, for the test hook below.
 enum class SwapStep {
-    Linked,  // `oldFile` is a second name of the running executable
+    Linked,  // `oldFile` names the running executable (linux/: a second
+             // name; win/: its only one, until the next step)
     Swapped, // `newFile` has replaced the executable
 };
 
@@ -27,10 +28,13 @@ enum class SwapResult {
     NotSwapped, // `newFile` could not replace the executable
 };
 
-// Puts `newFile` in the place of `exePath` so that the path names a complete
-// executable at every moment, whenever the process may die: the running file
-// gets the second name `oldFile` (replacing an earlier one), then one rename
-// moves `newFile` over `exePath`, and the folder is flushed to disk.
+// Puts `newFile` in the place of `exePath`. linux/: the path names a
+// complete executable at every moment, whenever the process may die: the
+// running file gets the second name `oldFile` (replacing an earlier one),
+// then one rename moves `newFile` over `exePath`, and the folder is flushed
+// to disk. win/: a running executable can only be renamed, so it moves to
+// `oldFile` and `newFile` then takes its name; when that second rename
+// fails, the executable is moved back.
 SwapResult swapInExecutable(const std::filesystem::path& newFile, const std::filesystem::path& exePath,
                             const std::filesystem::path& oldFile);
 

@@ -2,6 +2,7 @@
 
 #include "config/log.h"
 #include "config/settings.h"
+#include "config/utf8_path.h"
 #include "core/engine.h"
 #include "core/text_utf8.h"
 
@@ -123,7 +124,7 @@ int runHeadless() {
             if (gClip) {
                 gClip = 0;
                 engine.saveClip([](const std::filesystem::path& path, const std::string& error) {
-                    say(error.empty() ? "Clip gespeichert: " + path.string() : error);
+                    say(error.empty() ? "Clip gespeichert: " + utf8FromPath(path) : error);
                 });
             }
             if (gRecord) {

@@ -1,5 +1,6 @@
 // The update manifest and version rules.
 #include "app/update.h"
+#include "config/environment.h"
 
 #include <nlohmann/json.hpp>
 
@@ -46,8 +47,8 @@ bool validVersion(const std::string& version) {
 } // namespace
 
 std::string updateBaseUrl() {
-    if (const char* v = std::getenv("KREL_PLAY_UPDATE_URL"); v && *v) {
-        std::string base(v);
+    if (auto v = environmentValue("KREL_PLAY_UPDATE_URL"); v && !v->empty()) {
+        std::string base = std::move(*v);
         if (base.size() > kEnvValueMax) base.resize(kEnvValueMax);
         return base;
     }

@@ -7,33 +7,10 @@
 #include "config/data_directory.h"
 #include "config/log.h"
 
-#include <array>
-
 namespace krel {
 namespace {
 
-// account.bin: magic, nonce, AES-256-GCM ciphertext with tag, under the
-// user's secret key; the description text is bound in as associated data.
-constexpr std::string_view kMagic = "KRA1";
-constexpr std::string_view kDescription = "KREL Play";
 constexpr size_t kMaxAccountFile = size_t{64} * 1024;
-
-std::optional<std::vector<uint8_t>> sealAccount(const std::string& plain) {
-    auto key = userSecretKey();
-    if (!key) return std::nullopt;
-    std::array<uint8_t, kGcmNonceSize> nonce{};
-    std::optional<std::vector<uint8_t>> sealed;
-    if (randomBytes(nonce)) sealed = aesGcmSeal(*key, nonce, asBytes(kDescription), asBytes(plain));
-    secureZero(key->data(), key->size());
-    if (!sealed) return std::nullopt;
-    std::vector<uint8_t> file(kMagic.size() + nonce.size() + sealed->size());
-    const auto magic = asBytes(kMagic);
-    std::copy(magic.begin(), magic.end(), file.begin());
-    std::copy(nonce.begin(), nonce.end(), file.begin() + static_cast<std::ptrdiff_t>(kMagic.size()));
-    std::copy(sealed->begin(), sealed->end(),
-              file.begin() + static_cast<std::ptrdiff_t>(kMagic.size() + nonce.size()));
-    return file;
-}
 
 std::string signInErrorFor(int32_t status) {
     switch (status) {
@@ -66,16 +43,8 @@ std::optional<nlohmann::json> loadAccount() {
     } catch (...) {
         return std::nullopt; // no data folder: no account
     }
-    const size_t head = kMagic.size() + kGcmNonceSize;
-    if (!file || file->size() < head + kGcmTagSize ||
-        !std::equal(kMagic.begin(), kMagic.end(), file->begin()))
-        return std::nullopt;
-    auto key = userSecretKey();
-    if (!key) return std::nullopt;
-    const std::span<const uint8_t> bytes(*file);
-    auto plain = aesGcmOpen(*key, bytes.subspan(kMagic.size(), kGcmNonceSize), asBytes(kDescription),
-                            bytes.subspan(head));
-    secureZero(key->data(), key->size());
+    if (!file) return std::nullopt;
+    auto plain = unprotectForUser(*file);
     if (!plain) return std::nullopt;
     nlohmann::json obj = nlohmann::json::parse(plain->begin(), plain->end(), nullptr, false);
     secureZero(plain->data(), plain->size());
@@ -130,7 +99,7 @@ bool signIn(std::string_view email, std::string_view password, std::string& erro
     }
     const nlohmann::json account = {{"email", e}, {"accountId", parsed->accountId}, {"token", parsed->token}};
     std::string plain = account.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    const auto sealed = sealAccount(plain);
+    const auto sealed = protectForUser(plain);
     secureZero(plain.data(), plain.size());
     if (!sealed) {
         error = "Anmeldung konnte nicht sicher gespeichert werden";

@@ -1,7 +1,8 @@
 #pragma once
 // The platform services the account code needs (linux/: key file, POSIX
-// files, GLib). All functions may be called from any thread at once and
-// never throw except std::bad_alloc.
+// files, GLib; win/: DPAPI, Win32 files, NormalizeString). All functions
+// may be called from any thread at once and never throw except
+// std::bad_alloc.
 
 #include <array>
 #include <cstdint>
@@ -14,18 +15,17 @@
 
 namespace krel {
 
-// The current user's 32-byte secret that account.bin is encrypted under.
-// Created on first use. linux/: in the desktop's keyring over the Secret
-// Service when one runs on the session bus (and no key file exists yet);
-// otherwise 32 random bytes in "krel-play/user.key" in the user's config
-// folder, $XDG_CONFIG_HOME or ~/.config, folder 0700, file 0600, created
-// whole; concurrent first uses agree on one key. Nothing when it can neither
-// be read nor made; a file of another owner or size, or one that group or
-// others may access, is not used (and not replaced).
-std::optional<std::array<uint8_t, 32>> userSecretKey();
+// account.bin's content: `plain` encrypted so that only the current user
+// can read it (linux/: "KRA1", a nonce and AES-256-GCM under the user key
+// of linux/user_key.h; win/: a DPAPI blob for the current user, described
+// as "KREL Play"). Nothing when it cannot be protected.
+std::optional<std::vector<uint8_t>> protectForUser(std::string_view plain);
+// The plain text of protectForUser's output; nothing when the bytes were
+// made for another user or key, or have been changed.
+std::optional<std::string> unprotectForUser(std::span<const uint8_t> protectedBytes);
 
 // Writes `bytes` as the whole new content of `path`: into a fresh temporary
-// file beside it (mode 0600, flushed to disk), then renamed over `path`, so
+// file beside it (linux/: mode 0600; flushed to disk), then renamed over `path`, so
 // readers see the old file or the new one, never a mix. False on failure,
 // leaving `path` as it was.
 bool writePrivateFile(const std::filesystem::path& path, std::span<const uint8_t> bytes);

@@ -1,6 +1,6 @@
 #pragma once
-// Hashing, key derivation and authenticated encryption (linux/: OpenSSL
-// libcrypto). Stateless functions, callable from any thread; none throws
+// Hashing, key derivation and random bytes (linux/: OpenSSL libcrypto;
+// win/: CNG). Stateless functions, callable from any thread; none throws
 // except std::bad_alloc. Failures of the library are reported through the
 // return value.
 
@@ -24,17 +24,6 @@ Digest32 hmacSha256(std::span<const uint8_t> key, std::span<const uint8_t> data)
 std::optional<std::vector<uint8_t>> pbkdf2Sha256(std::span<const uint8_t> password,
                                                  std::span<const uint8_t> salt, uint32_t iterations,
                                                  size_t length);
-
-inline constexpr size_t kGcmKeySize = 32;
-inline constexpr size_t kGcmNonceSize = 12;
-inline constexpr size_t kGcmTagSize = 16;
-
-// AES-256-GCM. seal returns ciphertext followed by the 16-byte tag; open
-// returns the plaintext only when the tag verifies under key, nonce and aad.
-std::optional<std::vector<uint8_t>> aesGcmSeal(std::span<const uint8_t> key, std::span<const uint8_t> nonce,
-                                               std::span<const uint8_t> aad, std::span<const uint8_t> plain);
-std::optional<std::vector<uint8_t>> aesGcmOpen(std::span<const uint8_t> key, std::span<const uint8_t> nonce,
-                                               std::span<const uint8_t> aad, std::span<const uint8_t> sealed);
 
 // Bytes from the system's cryptographic random source; false on failure.
 bool randomBytes(std::span<uint8_t> out);

@@ -4,6 +4,7 @@
 #include "cloud/http_transport.h"
 #include "cloud/http_url.h"
 #include "cloud/test_hooks.h"
+#include "config/environment.h"
 
 #include <fmt/format.h>
 
@@ -126,8 +127,8 @@ int32_t httpRequest(const std::string& method, const std::string& url, std::stri
 
 std::string apiBaseUrl() {
     std::string base = kDefaultApiBase;
-    if (const char* v = std::getenv("KREL_PLAY_API_URL"); v && *v) {
-        base.assign(v);
+    if (auto v = environmentValue("KREL_PLAY_API_URL"); v && !v->empty()) {
+        base = std::move(*v);
         if (base.size() > kEnvValueMax) base.resize(kEnvValueMax);
     }
     // Paths beginning with "/" are appended directly.

@@ -4,6 +4,7 @@
 #include "cloud/api_replies.h"
 #include "cloud/test_hooks.h"
 #include "config/log.h"
+#include "config/utf8_path.h"
 #include "core/mp4_writer.h"
 
 #include <fmt/format.h>
@@ -33,7 +34,7 @@ std::string announcementBody(const std::filesystem::path& path, const std::strin
     } catch (...) {
         probe = {}; // unknown metadata; the service decides
     }
-    const nlohmann::json j = {{"name", path.stem().string()},
+    const nlohmann::json j = {{"name", utf8FromPath(path.stem())},
                               {"game", game},
                               {"size", size},
                               {"durationMs", probe.durationHns > 0 ? probe.durationHns / 10000 : 0},

@@ -13,10 +13,20 @@
 // name).
 
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace krel {
 
 bool replaceFileAtomically(const std::filesystem::path& target, std::string_view content) noexcept;
+
+// The whole content of a file that replaceFileAtomically may replace at any
+// moment; nothing when it is missing or cannot be read (a folder, an I/O
+// error). win/: the file is opened with delete sharing, so that a reader
+// never makes a replace fail, and the short moments in which a replace
+// makes the name unavailable are waited out. Never throws but for
+// std::bad_alloc.
+std::optional<std::string> readReplaceableFile(const std::filesystem::path& file);
 
 } // namespace krel

@@ -1,30 +1,32 @@
 #include "config/data_directory.h"
 
+#include "config/environment.h"
 #include "config/known_folders.h"
 #include "config/settings.h"
+#include "config/utf8_path.h"
 
-#include <cstdlib>
 #include <optional>
 #include <string>
 
 namespace krel {
 namespace {
 
+// A folder given as UTF-8 text, without trailing separators.
 std::filesystem::path withoutTrailingSeparators(std::string dir) {
     auto isSeparator = [](char c) {
         return c == '/' || c == static_cast<char>(std::filesystem::path::preferred_separator);
     };
     while (dir.size() > 1 && isSeparator(dir.back())) dir.pop_back();
-    return dir;
+    return pathFromUtf8(dir);
 }
 
 // "KREL_PLAY_DATA_DIR" when set to a non-empty value. Its value is used as
 // given; only trailing separators are dropped, so that every caller gets
 // the folder without one.
 std::optional<std::filesystem::path> dataDirOverride() {
-    const char* value = std::getenv("KREL_PLAY_DATA_DIR");
-    if (!value || !*value) return std::nullopt;
-    return withoutTrailingSeparators(value);
+    auto value = environmentValue("KREL_PLAY_DATA_DIR");
+    if (!value || value->empty()) return std::nullopt;
+    return withoutTrailingSeparators(std::move(*value));
 }
 
 std::filesystem::path computeDataDirectory() {
@@ -69,7 +71,7 @@ std::filesystem::path clipDirectory(const Settings& settings) {
 
 const std::string& portableSuffix() {
     // Present in the environment means portable, whatever the value.
-    static const std::string suffix = std::getenv("KREL_PLAY_PORTABLE") ? "_Portable" : "";
+    static const std::string suffix = environmentValue("KREL_PLAY_PORTABLE") ? "_Portable" : "";
     return suffix;
 }
 

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <fstream>
 #include <mutex>
 
 namespace krel {
@@ -268,15 +267,10 @@ std::string settingsToJson(const Settings& s) {
 
 Settings loadSettings() {
     Settings settings;
-    std::ifstream in(dataDirectory() / "settings.json", std::ios::binary);
-    if (!in) return settings;
-    std::string text;
-    char chunk[16384];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) text.append(chunk, static_cast<std::size_t>(in.gcount()));
     // A read error (the name is a folder, an I/O error) counts as unreadable:
     // defaults, silently, like a missing file.
-    if (in.bad()) return settings;
-    parseSettings(settings, text);
+    const auto text = readReplaceableFile(dataDirectory() / "settings.json");
+    if (text) parseSettings(settings, *text);
     return settings;
 }
 

@@ -2,6 +2,7 @@
 
 #include "config/data_directory.h"
 #include "config/log.h"
+#include "config/utf8_path.h"
 #include "core/clock.h"
 #include "core/thread_name.h"
 #include "media/audio_engine.h"
@@ -102,7 +103,7 @@ void Engine::stopPipeline() {
                 // The file is kept as far as it got; a fragmented file stays
                 // playable up to its last complete fragment.
             }
-            lastClip_ = recWriter_->path().string();
+            lastClip_ = utf8FromPath(recWriter_->path());
             lastRecording_ = lastClip_;
             recWriter_.reset();
             recPaused_ = false;

@@ -4,6 +4,7 @@
 #include "core/engine.h"
 
 #include "config/log.h"
+#include "config/utf8_path.h"
 #include "core/clip_writer.h"
 #include "media/audio_engine.h"
 #include "media/video_encoder.h"
@@ -76,7 +77,7 @@ void Engine::saveClip(ClipDone done) {
         }
         {
             std::lock_guard engine(lock_);
-            if (written) setLastClip(path.string());
+            if (written) setLastClip(utf8FromPath(path));
             namer_.release(path);
         }
         if (!written) {
@@ -84,7 +85,7 @@ void Engine::saveClip(ClipDone done) {
             done({}, error);
             return;
         }
-        logLine(fmt::format("Clip gespeichert: {}", path.string()));
+        logLine(fmt::format("Clip gespeichert: {}", utf8FromPath(path)));
         // Outside any try: a callback that throws is not reported again as
         // a failed clip.
         done(path, {});

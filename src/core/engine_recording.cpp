@@ -5,6 +5,7 @@
 #include "core/engine.h"
 
 #include "config/log.h"
+#include "config/utf8_path.h"
 #include "core/clock.h"
 #include "media/audio_engine.h"
 #include "media/video_encoder.h"
@@ -45,7 +46,7 @@ void Engine::stopRecording() {
     } catch (const std::exception& e) {
         error_ = e.what();
     }
-    lastClip_ = recWriter_->path().string();
+    lastClip_ = utf8FromPath(recWriter_->path());
     lastRecording_ = lastClip_;
     logLine(fmt::format("Aufnahme gespeichert: {}", lastClip_));
     recWriter_.reset();

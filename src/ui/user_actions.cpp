@@ -4,6 +4,7 @@
 
 #include "app/install.h"
 #include "config/data_directory.h"
+#include "config/utf8_path.h"
 #include "ui/main_window.h"
 #include "ui/page_messages.h"
 #include "ui/sound_cues.h"
@@ -29,7 +30,7 @@ void onClipSaved(const std::filesystem::path& path, const std::string& error, ui
     }
     postToast(fmt::format("Clip gespeichert · {} s", replaySeconds), ToastKind::Done);
     if (sounds) playCue(kCueClip);
-    postToPage(buildToastMessage("Clip gespeichert: " + path.filename().string())
+    postToPage(buildToastMessage("Clip gespeichert: " + utf8FromPath(path.filename()))
                    .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 

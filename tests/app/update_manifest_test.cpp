@@ -1,6 +1,7 @@
 // Manifest rules and version comparison.
 #include "app/update.h"
 #include "app/version.h"
+#include "scoped_env.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -128,9 +129,11 @@ TEST(UpdateManifest, CheckReplyResult) {
 }
 
 TEST(UpdateManifest, BaseUrlFromEnvironment) {
-    setenv("KREL_PLAY_UPDATE_URL", "http://127.0.0.1:9/u/", 1);
-    EXPECT_EQ(updateBaseUrl(), "http://127.0.0.1:9/u/");
-    unsetenv("KREL_PLAY_UPDATE_URL");
+    {
+        test::ScopedEnv url("KREL_PLAY_UPDATE_URL", "http://127.0.0.1:9/u/");
+        EXPECT_EQ(updateBaseUrl(), "http://127.0.0.1:9/u/");
+    }
+    test::ScopedEnv unset("KREL_PLAY_UPDATE_URL", std::nullopt);
     EXPECT_EQ(updateBaseUrl().rfind("https://", 0), 0u);
     EXPECT_TRUE(updateBaseUrl().ends_with("/downloads/play/"));
 }

@@ -1,6 +1,7 @@
 // Sign-in, the encrypted account file and sign-out against the local service.
 #include "cloud/account.h"
 #include "cloud/account_platform.h"
+#include "cloud/linux/user_key.h"
 #include "cloud/api_replies.h"
 #include "cloud/cloud_api.h"
 #include "local_service.h"

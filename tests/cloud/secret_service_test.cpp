@@ -1,6 +1,7 @@
 // The user key in a real Secret Service keyring: gnome-keyring-daemon on a
 // private session bus, unlocked without a prompt, read back with secret-tool.
 #include "cloud/account_platform.h"
+#include "cloud/linux/user_key.h"
 #include "cloud/crypto.h"
 #include "cloud/linux/secret_service.h"
 #include "temp_dir.h"

@@ -6,6 +6,8 @@
 // decided once per process (the data folder, the portable suffix) is tested
 // in a fresh helper process started by runProbe with its own environment.
 
+#include "scoped_env.h"
+
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -15,20 +17,6 @@
 namespace krel::test {
 
 const std::filesystem::path& testDataDirectory();
-
-// Sets (or, with nullopt, removes) an environment variable for the lifetime
-// of the object and restores the previous state afterwards.
-class ScopedEnv {
-public:
-    ScopedEnv(std::string name, const std::optional<std::string>& value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> previous_;
-};
 
 struct ProbeResult {
     int exitCode = -1;

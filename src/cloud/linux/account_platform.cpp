@@ -1,6 +1,7 @@
 // Account platform services on Linux: the user key (Secret Service or a key
 // file), POSIX file writes, the host name and GLib's Unicode normalisation.
 #include "cloud/account_platform.h"
+#include "cloud/linux/user_key.h"
 #include "config/linux/posix_io.h"
 
 #include "cloud/crypto.h"

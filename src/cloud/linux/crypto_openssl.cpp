@@ -1,5 +1,6 @@
 // The crypto primitives over OpenSSL libcrypto.
 #include "cloud/crypto.h"
+#include "cloud/linux/aes_gcm.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -76,6 +77,22 @@ bool replaceFileAtomically(const std::filesystem::path& target, std::string_view
         return true;
     } catch (...) {
         return false; // only allocation can throw here
+    }
+}
+
+std::optional<std::string> readReplaceableFile(const std::filesystem::path& file) {
+    // A rename replaces the file in one step, so a plain read sees the old
+    // or the new file whole.
+    UniqueFd fd = openFd(file.c_str(), O_RDONLY);
+    if (!fd) return std::nullopt;
+    std::string text;
+    char chunk[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd.get().fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt; // a folder, an I/O error
+        if (n == 0) return text;
+        text.append(chunk, static_cast<std::size_t>(n));
     }
 }
 

@@ -5,6 +5,7 @@
 #include "app/update.h"
 #include "app/version.h"
 #include "config/data_directory.h"
+#include "config/utf8_path.h"
 #include "media/gpu_device.h"
 #include "media/microphone_list.h"
 #include "ui/desktop_shell.h"
@@ -70,7 +71,7 @@ Result caps(const Request& r) {
     result["hevc"] = gpu.hevc;
     result["av1"] = gpu.av1;
     result["encoder"] = gpu.vendorId == 0 ? gpu.encoderName : gpu.encoderName + " · " + gpu.name;
-    result["clipFolder"] = r.clipFolder.string();
+    result["clipFolder"] = utf8FromPath(r.clipFolder);
     nlohmann::json monitors = nlohmann::json::array();
     if (Engine* engine = window().engine())
         for (const MonitorInfo& m : engine->windows().monitors()) monitors.push_back(monitorLabel(m));
