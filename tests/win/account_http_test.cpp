@@ -6,12 +6,14 @@
 #include "cloud/http_client.h"
 #include "cloud/test_hooks.h"
 #include "config/data_directory.h"
+#include "config/environment.h"
 #include "windows_test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <dpapi.h>
+#include <winhttp.h>
 
 #include <filesystem>
 
@@ -19,6 +21,26 @@ namespace krel::test {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The status a plain WinHTTP GET of `path` on 127.0.0.1:`port` gets over
+// TLS with the certificate checks (authority and name) switched off; 0 when
+// none.
+DWORD statusIgnoringUnknownAuthority(INTERNET_PORT port, const wchar_t* path) {
+    HINTERNET session = WinHttpOpen(L"KREL-Play-Test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    HINTERNET connection = session ? WinHttpConnect(session, L"127.0.0.1", port, 0) : nullptr;
+    HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", path, nullptr, nullptr, nullptr,
+                                                        WINHTTP_FLAG_SECURE)
+                                   : nullptr;
+    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
+    DWORD status = 0, size = sizeof status;
+    if (request && WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags) &&
+        WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0) && WinHttpReceiveResponse(request, nullptr))
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &status, &size,
+                            nullptr);
+    for (HINTERNET h : {request, connection, session})
+        if (h) WinHttpCloseHandle(h);
+    return status;
+}
 
 // What DPAPI makes of the file for the current user: the text and the
 // description it was made with; nothing when it does not open.
@@ -114,6 +136,19 @@ TEST(WindowsHttp, DownloadsWithProgressAndReportsFailuresInGerman) {
     EXPECT_EQ(error, "Keine Verbindung");
     EXPECT_FALSE(httpGet("ftp://127.0.0.1/x", body, {}, &error));
     EXPECT_EQ(error, "Ungültige Adresse");
+
+    // Certificates are checked: a server that nothing vouches for gets no
+    // request through.
+    const auto untrusted = environmentValue("KREL_TEST_UNTRUSTED_TLS_URL");
+    ASSERT_TRUE(untrusted);
+    EXPECT_FALSE(httpGet(*untrusted + "/downloads/play/KREL%20Play.exe", body, {}, &error));
+    EXPECT_EQ(error, "Keine Verbindung");
+    std::string reply;
+    EXPECT_EQ(httpRequest("GET", *untrusted + "/api/play/v1/clips", "", "application/json", "", reply), 0);
+    // The same server answers when the checks are switched off: the refusal
+    // above is the certificate check, not a server that cannot talk TLS.
+    const auto port = static_cast<INTERNET_PORT>(std::stoi(untrusted->substr(untrusted->rfind(':') + 1)));
+    EXPECT_EQ(statusIgnoringUnknownAuthority(port, L"/api/play/v1/clips"), 401u);
 }
 
 TEST(WindowsHttp, RequestsCarryTheirStatusAndATricklingServerIsCutOff) {

@@ -33,7 +33,7 @@ std::unique_ptr<TempDir>& root() {
 
 fs::path expectedDataDir() {
     fs::path dir = root()->path() / L"Prüfung äöü ß € 日本";
-    for (int i = 0; i < 12; ++i) dir /= L"Unterordner-Größe-" + std::to_wstring(i);
+    for (int i = 0; i < 14; ++i) dir /= L"Unterordner-Größe-" + std::to_wstring(i);
     return dir;
 }
 
@@ -42,7 +42,7 @@ class LongGermanDataFolder : public ::testing::Environment {
 public:
     void SetUp() override {
         root() = std::make_unique<TempDir>();
-        ASSERT_GT(expectedDataDir().wstring().size(), 300u);
+        ASSERT_GT(expectedDataDir().wstring().size(), 300u); // well past MAX_PATH (260)
         SetEnvironmentVariableW(L"KREL_PLAY_DATA_DIR", expectedDataDir().wstring().c_str());
     }
     void TearDown() override { root().reset(); }
