@@ -3,6 +3,7 @@
 #include "cloud/account_platform.h"
 
 #include "cloud/crypto.h"
+#include "config/win/replace_file.h"
 #include "config/win/unique_handle.h"
 #include "config/win/wide_text.h"
 
@@ -10,7 +11,9 @@
 #include <dpapi.h>
 #include <winnls.h>
 
+#include <algorithm>
 #include <climits>
+#include <string>
 
 namespace krel {
 namespace {
@@ -57,23 +60,11 @@ std::optional<std::string> unprotectForUser(std::span<const uint8_t> bytes) {
 }
 
 bool writePrivateFile(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-    // Written beside the target and renamed over it, so that readers see
-    // the old file or the new one. The file inherits the data folder's
-    // access rights, which the profile limits to the user.
+    // Under a temporary name of this thread's own. The file inherits the
+    // data folder's access rights, which the profile limits to the user.
     std::filesystem::path tmp = path;
-    tmp += ".tmp";
-    const std::wstring tmpName = win32Path(tmp);
-    DeleteFileW(tmpName.c_str());
-    UniqueHandle file(CreateFileW(tmpName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
-    if (!file) return false;
-    const bool written = writeAllTo(file.get(), bytes.data(), bytes.size()) && FlushFileBuffers(file.get());
-    if (!file.close() || !written ||
-        !MoveFileExW(tmpName.c_str(), win32Path(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileW(tmpName.c_str());
-        return false;
-    }
-    return true;
+    tmp += ".tmp" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetCurrentThreadId());
+    return writeAndReplace(path, tmp, bytes.data(), bytes.size());
 }
 
 std::optional<std::vector<uint8_t>> readSmallFile(const std::filesystem::path& path, size_t maxBytes) {

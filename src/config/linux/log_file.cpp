@@ -41,13 +41,7 @@ void appendLogLine(const std::filesystem::path& file, std::string_view line, std
             (void)::rename(file.c_str(), older.c_str());
             continue; // the next round creates the new file
         }
-        size_t done = 0;
-        while (done < line.size()) {
-            const ssize_t n = ::write(log.fd, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
-            done += static_cast<size_t>(n);
-        }
+        (void)writeAll(log.fd, {reinterpret_cast<const uint8_t*>(line.data()), line.size()});
         return; // closing the file releases the lock
     }
 }

@@ -1,4 +1,5 @@
 #include "config/atomic_file.h"
+#include "config/win/replace_file.h"
 #include "config/win/unique_handle.h"
 #include "config/win/wide_text.h"
 
@@ -31,28 +32,31 @@ bool replaceWhenFree(const std::wstring& from, const std::wstring& to) {
 
 } // namespace
 
+bool writeAndReplace(const std::filesystem::path& target, const std::filesystem::path& tmp, const void* data,
+                     size_t size) {
+    const std::wstring tmpName = win32Path(tmp);
+    // A stale temporary file (or a link put there) goes first; CREATE_NEW
+    // then makes a new file rather than write through whatever appears at
+    // the name meanwhile.
+    DeleteFileW(tmpName.c_str());
+    UniqueHandle file(CreateFileW(tmpName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file) return false;
+    // On the disk before it may replace the target, so that a power loss
+    // never leaves an empty or partial file under the target's name.
+    const bool written = writeAllTo(file.get(), data, size) && FlushFileBuffers(file.get());
+    if (!file.close() || !written || !replaceWhenFree(tmpName, win32Path(target))) {
+        DeleteFileW(tmpName.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool replaceFileAtomically(const std::filesystem::path& target, std::string_view content) noexcept {
     try {
         std::filesystem::path tmp = target;
         tmp += ".tmp";
-        const std::wstring tmpName = win32Path(tmp);
-        const std::wstring targetName = win32Path(target);
-        // A stale temporary file (or a link put there) goes first; CREATE_NEW
-        // then makes a new file rather than write through whatever appears
-        // at the name meanwhile.
-        DeleteFileW(tmpName.c_str());
-        UniqueHandle file(CreateFileW(tmpName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return false;
-        // On the disk before it may replace the target, so that a power loss
-        // never leaves an empty or partial file under the target's name.
-        const bool written = writeAllTo(file.get(), content.data(), content.size()) &&
-                             FlushFileBuffers(file.get());
-        if (!file.close() || !written || !replaceWhenFree(tmpName, targetName)) {
-            DeleteFileW(tmpName.c_str());
-            return false;
-        }
-        return true;
+        return writeAndReplace(target, tmp, content.data(), content.size());
     } catch (...) {
         return false; // only allocation can throw here
     }
