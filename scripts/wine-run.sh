@@ -10,6 +10,9 @@ while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname 
 [ "$build" = / ] && build=$(cd "$(dirname "$exe")" && pwd)
 export WINEPREFIX=${KREL_WINEPREFIX:-$build/wine-prefix}
 export WINEDEBUG=-all
+# The programs need no window; without a display, Wine's message boxes
+# return at once instead of waiting for a click.
+unset DISPLAY WAYLAND_DISPLAY
 # No Mono or Gecko installer dialogs: the programs need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 wine=$(command -v wine64 || command -v wine || true)

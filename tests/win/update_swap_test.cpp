@@ -1,6 +1,7 @@
 // The update's two-rename swap on Windows, with a real copied executable
 // that runs while it is swapped out.
 #include "app/update.h"
+#include "config/known_folders.h"
 #include "temp_dir.h"
 #include "windows_test_support.h"
 
@@ -8,12 +9,34 @@
 
 #include <windows.h>
 
+#include <optional>
+#include <string>
+
 namespace krel::test {
 namespace {
 
 namespace fs = std::filesystem;
 
 fs::path withSuffix(fs::path p, const char* suffix) { return p += suffix; }
+
+// Takes a variable out of this process's environment (and so out of its
+// children's) until the end of the scope.
+class EnvironmentWithout {
+public:
+    explicit EnvironmentWithout(const wchar_t* name) : name_(name) {
+        wchar_t value[4096];
+        const DWORD n = GetEnvironmentVariableW(name, value, 4096);
+        if (n > 0 && n < 4096) previous_ = std::wstring(value, n);
+        SetEnvironmentVariableW(name, nullptr);
+    }
+    ~EnvironmentWithout() {
+        if (previous_) SetEnvironmentVariableW(name_, previous_->c_str());
+    }
+
+private:
+    const wchar_t* name_;
+    std::optional<std::wstring> previous_;
+};
 
 TEST(WindowsUpdate, SwapsARunningExecutableAndDeletesTheOldOneAtTheNextStart) {
     TempDir dir;
@@ -47,15 +70,32 @@ TEST(WindowsUpdate, SwapsARunningExecutableAndDeletesTheOldOneAtTheNextStart) {
     EXPECT_EQ(readBytes(withSuffix(exe, ".old")), running);
     EXPECT_FALSE(fs::exists(withSuffix(exe, ".new")));
 
+    // The old file is the running image: it cannot go yet.
+    cleanupUpdateFiles(exe);
+    EXPECT_TRUE(fs::exists(withSuffix(exe, ".old")));
     program.closeInput();
     EXPECT_EQ(program.wait(), 0u);
-    cleanupUpdateFiles(exe);
-    EXPECT_FALSE(fs::exists(withSuffix(exe, ".old")));
 
-    // The swapped-in program starts, with nothing but the system beside it.
-    ChildProcess updated(exe, L"--version");
-    EXPECT_EQ(updated.readAllOutput(), "0.1.7\r\n"); // standard output in text mode
-    EXPECT_EQ(updated.wait(), 0u);
+    // The next start of the new program deletes it. That start uses the
+    // data folder under the user's local application data.
+    const fs::path log = userDataBaseFolder() / "KREL Play" / "krel-play.log";
+    const auto before = fs::exists(log) ? fs::file_size(log) : 0;
+    {
+        EnvironmentWithout unset(L"KREL_PLAY_DATA_DIR");
+        ChildProcess updated(exe, L"");
+        EXPECT_EQ(updated.wait(), 0u);
+    }
+    EXPECT_FALSE(fs::exists(withSuffix(exe, ".old")));
+    const auto bytes = readBytes(log);
+    ASSERT_GT(bytes.size(), before);
+    const std::string added(bytes.begin() + static_cast<std::ptrdiff_t>(before), bytes.end());
+    EXPECT_NE(added.find(" KREL Play 0.1.7 startet\n"), std::string::npos) << added;
+    EXPECT_NE(added.find(" KREL Play beendet\n"), std::string::npos) << added;
+
+    // And it runs with nothing but the system beside it.
+    ChildProcess version(exe, L"--version");
+    EXPECT_EQ(version.readAllOutput(), "0.1.7\r\n"); // standard output in text mode
+    EXPECT_EQ(version.wait(), 0u);
 }
 
 } // namespace
