@@ -62,6 +62,10 @@ TEST(WindowsAccount, SignInKeepsTheTokenInADpapiBlobThatReadsBackOnlyWhole) {
         ServiceSwitches::post("/_test/users", {{"email", "jürgen@example.de"}, {"password", "Geheim ß 1"}})["authKey"];
     // CNG's PBKDF2 and HMAC derive what the service derived with Python's.
     EXPECT_EQ(deriveAuthKey("jürgen@example.de", "Geheim ß 1", kAuthKeyIterations), authKey);
+    // Passwords count in normalisation form KC: a ligature and a full-width
+    // digit are the letters and the digit they stand for.
+    EXPECT_EQ(deriveAuthKey("jürgen@example.de", "Geheim \uFB01 \uFF11", 1000),
+              deriveAuthKey("jürgen@example.de", "Geheim fi 1", 1000));
 
     std::string error;
     ASSERT_TRUE(signIn("  Jürgen@Example.DE ", "Geheim ß 1", error)) << error;
