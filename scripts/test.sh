@@ -3,6 +3,8 @@
 # a virtual X display and a PulseAudio daemon; then cross-build the Windows
 # program and run its tests under Wine. KREL_PRESET picks the Linux build
 # (release, asan, tsan); KREL_WINDOWS=0 leaves the Windows build out.
+# Arguments go to both ctest runs (a filter that matches nothing in the
+# Windows build is fine there).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 preset=${KREL_PRESET:-release}
