@@ -140,6 +140,8 @@ TEST(WindowsHttp, DownloadsWithProgressAndReportsFailuresInGerman) {
     EXPECT_EQ(error, "Keine Verbindung");
     EXPECT_FALSE(httpGet("ftp://127.0.0.1/x", body, {}, &error));
     EXPECT_EQ(error, "Ungültige Adresse");
+    EXPECT_FALSE(httpGet("http://updates.example.de/x", body, {}, &error)); // plain HTTP only to loopback
+    EXPECT_EQ(error, "Ungültige Adresse");
 
     // Certificates are checked: a server that nothing vouches for gets no
     // request through.
