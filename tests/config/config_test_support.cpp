@@ -1,6 +1,7 @@
 #include "config_test_support.h"
 
 #include "config/data_directory.h"
+#include "config/utf8_path.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +27,7 @@ public:
     void SetUp() override {
         root_ = std::make_unique<TempDir>();
         const auto dir = root_->path() / "data";
-        ScopedEnv::set("KREL_PLAY_DATA_DIR", dir.string());
+        ScopedEnv::set("KREL_PLAY_DATA_DIR", utf8FromPath(dir));
         dataDirSlot() = krel::dataDirectory();
         ASSERT_EQ(dataDirSlot(), dir);
     }

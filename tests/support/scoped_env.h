@@ -1,5 +1,6 @@
 #pragma once
-// Environment variables for a test, on POSIX and Windows alike.
+// Environment variables for a test, on POSIX and Windows alike (values are
+// UTF-8; on Windows the wide environment the program reads).
 
 #include <optional>
 #include <string>

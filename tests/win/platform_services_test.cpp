@@ -10,6 +10,7 @@
 #include "config/settings.h"
 #include "config/utf8_path.h"
 #include "core/thread_name.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 #include "windows_test_support.h"
 
@@ -43,7 +44,7 @@ public:
     void SetUp() override {
         root() = std::make_unique<TempDir>();
         ASSERT_GT(expectedDataDir().wstring().size(), 300u); // well past MAX_PATH (260)
-        SetEnvironmentVariableW(L"KREL_PLAY_DATA_DIR", expectedDataDir().wstring().c_str());
+        ScopedEnv::set("KREL_PLAY_DATA_DIR", utf8FromPath(expectedDataDir()));
     }
     void TearDown() override { root().reset(); }
 };
@@ -107,11 +108,12 @@ TEST(WindowsPlatform, KnownFoldersEnvironmentThreadNamesAndModulePath) {
     EXPECT_TRUE(userVideosFolder().is_absolute());
     EXPECT_STREQ(dataFolderName(), "KREL Play");
 
-    SetEnvironmentVariableW(L"KREL_TEST_TEXT", L"Grüße € 日本");
-    EXPECT_EQ(environmentValue("KREL_TEST_TEXT"), "Grüße € 日本");
-    SetEnvironmentVariableW(L"KREL_TEST_TEXT", L"");
-    EXPECT_EQ(environmentValue("KREL_TEST_TEXT"), "");
-    SetEnvironmentVariableW(L"KREL_TEST_TEXT", nullptr);
+    {
+        ScopedEnv text("KREL_TEST_TEXT", "Grüße € 日本");
+        EXPECT_EQ(environmentValue("KREL_TEST_TEXT"), "Grüße € 日本");
+        ScopedEnv empty("KREL_TEST_TEXT", "");
+        EXPECT_EQ(environmentValue("KREL_TEST_TEXT"), "");
+    }
     EXPECT_EQ(environmentValue("KREL_TEST_TEXT"), std::nullopt);
 
     wchar_t self[MAX_PATH] = {};

@@ -2,6 +2,7 @@
 // that runs while it is swapped out.
 #include "app/update.h"
 #include "config/known_folders.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 #include "windows_test_support.h"
 
@@ -9,34 +10,12 @@
 
 #include <windows.h>
 
-#include <optional>
-#include <string>
-
 namespace krel::test {
 namespace {
 
 namespace fs = std::filesystem;
 
 fs::path withSuffix(fs::path p, const char* suffix) { return p += suffix; }
-
-// Takes a variable out of this process's environment (and so out of its
-// children's) until the end of the scope.
-class EnvironmentWithout {
-public:
-    explicit EnvironmentWithout(const wchar_t* name) : name_(name) {
-        wchar_t value[4096];
-        const DWORD n = GetEnvironmentVariableW(name, value, 4096);
-        if (n > 0 && n < 4096) previous_ = std::wstring(value, n);
-        SetEnvironmentVariableW(name, nullptr);
-    }
-    ~EnvironmentWithout() {
-        if (previous_) SetEnvironmentVariableW(name_, previous_->c_str());
-    }
-
-private:
-    const wchar_t* name_;
-    std::optional<std::wstring> previous_;
-};
 
 TEST(WindowsUpdate, SwapsARunningExecutableAndDeletesTheOldOneAtTheNextStart) {
     TempDir dir;
@@ -81,7 +60,7 @@ TEST(WindowsUpdate, SwapsARunningExecutableAndDeletesTheOldOneAtTheNextStart) {
     const fs::path log = userDataBaseFolder() / "KREL Play" / "krel-play.log";
     const auto before = fs::exists(log) ? fs::file_size(log) : 0;
     {
-        EnvironmentWithout unset(L"KREL_PLAY_DATA_DIR");
+        ScopedEnv unset("KREL_PLAY_DATA_DIR", std::nullopt);
         ChildProcess updated(exe, L"");
         EXPECT_EQ(updated.wait(), 0u);
     }
